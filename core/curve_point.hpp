@@ -1,0 +1,26 @@
+// Risk-coverage curve points and their two summaries, AURC and E-AURC.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace annotrove {
+
+struct CurvePoint {
+    double threshold = 0.0;
+    std::uint64_t accepted = 0;
+    std::uint64_t total = 0;
+    double coverage = 0.0;
+    std::uint64_t errors = 0;
+    std::optional<double> risk;
+};
+
+// Area under the risk-coverage curve by the trapezoid rule from the origin; NaN when empty.
+double aurc(std::span<const CurvePoint> points);
+
+// Excess of the area over that of a perfect ordering at the same overall error rate; NaN when
+// undefined.
+double eaurc(std::span<const CurvePoint> points);
+
+} // namespace annotrove

@@ -1,0 +1,27 @@
+// One function per score method, and the rank order they share.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "../candidate.hpp"
+
+namespace annotrove::scoring {
+
+// The group's candidates by ascending rank, equal ranks in file order (a stable sort).
+std::vector<const Candidate *> rank_order(std::span<const Candidate> candidates);
+
+// Sum of -p ln p over the probabilities in file order; absent when any probability is absent.
+std::optional<double> entropy_sum(std::span<const Candidate> candidates);
+
+std::optional<double> max_prob(std::span<const Candidate> candidates);
+std::optional<double> score_gap(std::span<const Candidate> candidates);
+std::optional<double> margin(std::span<const Candidate> candidates);
+std::optional<double> entropy(std::span<const Candidate> candidates);
+std::optional<double> score_ratio(std::span<const Candidate> candidates);
+std::optional<double> top_k_gap(std::span<const Candidate> candidates);
+std::optional<double> effective_k(std::span<const Candidate> candidates);
+std::optional<double> candidate_count(std::span<const Candidate> candidates);
+
+} // namespace annotrove::scoring
