@@ -37,8 +37,8 @@ ShortestDigits shortest_digits(double magnitude) {
     if (!exponent_text.empty() && exponent_text.front() == '+') {
         exponent_text.remove_prefix(1); // from_chars takes no leading '+'
     }
-    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(),
-                    out.exponent);
+    [[maybe_unused]] const auto parsed = std::from_chars(
+        exponent_text.data(), exponent_text.data() + exponent_text.size(), out.exponent);
     while (out.digits.size() > 1 && out.digits.back() == '0') {
         out.digits.pop_back();
     }

@@ -1,5 +1,6 @@
 #include "json_reader.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
