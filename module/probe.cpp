@@ -1,3 +1,219 @@
+// Test-only module: exposes the candidate-table reader directly, with its tuning knobs, so tests
+// can compare block sizes and scanning kernels on the same input.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
-static PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "_annotrove_probe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+#include <optional>
+#include <string_view>
+
+#include "io/csv_reader.hpp"
+#include "io/csv_reader_settings.hpp"
+#include "io/csv_scanner.hpp"
+
+namespace {
+
+using annotrove::Candidate;
+using annotrove::CandidateTable;
+using annotrove::OptionalText;
+using annotrove::Result;
+using annotrove::io::CsvReaderSettings;
+using annotrove::io::Isa;
+
+// Owns one strong reference; release() hands it on.
+class Ref {
+  public:
+    explicit Ref(PyObject *object = nullptr) : object_(object) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject *get() const { return object_; }
+    PyObject *release() {
+        PyObject *object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    explicit operator bool() const { return object_ != nullptr; }
+
+  private:
+    PyObject *object_;
+};
+
+PyObject *new_text(std::string_view text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyObject *new_optional_text(const OptionalText &text) {
+    return text.has_value() ? new_text(text.value()) : Py_NewRef(Py_None);
+}
+
+PyObject *new_row(const Candidate &row) {
+    Ref tuple(PyTuple_New(10));
+    if (!tuple) {
+        return nullptr;
+    }
+    PyObject *items[10] = {
+        new_text(row.query_id),
+        new_text(row.candidate_id),
+        PyLong_FromUnsignedLongLong(row.rank),
+        PyFloat_FromDouble(row.score),
+        row.probability ? PyFloat_FromDouble(*row.probability) : Py_NewRef(Py_None),
+        new_optional_text(row.smiles),
+        new_optional_text(row.inchikey),
+        new_optional_text(row.formula),
+        new_optional_text(row.target_inchikey),
+        row.is_correct ? PyBool_FromLong(*row.is_correct ? 1 : 0) : Py_NewRef(Py_None),
+    };
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < 10; ++i) {
+        // The tuple takes every reference, including null ones, so the rest are still released.
+        complete = complete && items[i] != nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
+    }
+    return complete ? tuple.release() : nullptr;
+}
+
+PyObject *table_to_list(const Result<CandidateTable> &table) {
+    if (!table) {
+        PyErr_SetString(PyExc_RuntimeError, table.error().message().c_str());
+        return nullptr;
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(table->rows.size())));
+    if (!list) {
+        return nullptr;
+    }
+    Py_ssize_t index = 0;
+    for (const Candidate &row : table->rows) {
+        PyObject *item = new_row(row);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), index++, item);
+    }
+    return list.release();
+}
+
+// Fills settings from the optional keyword arguments shared by both readers.
+bool parse_settings(Py_ssize_t block_size, const char *isa_name, CsvReaderSettings &settings) {
+    if (block_size < 0) {
+        PyErr_SetString(PyExc_ValueError, "block_size must not be negative");
+        return false;
+    }
+    if (block_size > 0) {
+        settings.block_size = static_cast<std::size_t>(block_size);
+    }
+    const std::optional<Isa> isa = annotrove::io::isa_from_name(isa_name);
+    if (!isa) {
+        PyErr_Format(PyExc_ValueError, "unknown isa '%s'", isa_name);
+        return false;
+    }
+    if (!annotrove::io::isa_available(*isa)) {
+        PyErr_Format(PyExc_ValueError, "isa '%s' is not available here", isa_name);
+        return false;
+    }
+    settings.isa = *isa;
+    return true;
+}
+
+PyObject *probe_read_candidates(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"path", "block_size", "isa", nullptr};
+    const char *path = nullptr;
+    Py_ssize_t path_size = 0;
+    Py_ssize_t block_size = 0;
+    const char *isa = "auto";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|$ns:read_candidates",
+                                     const_cast<char **>(keywords), &path, &path_size,
+                                     &block_size, &isa)) {
+        return nullptr;
+    }
+    CsvReaderSettings settings;
+    if (!parse_settings(block_size, isa, settings)) {
+        return nullptr;
+    }
+    return table_to_list(annotrove::io::read_candidates(
+        std::string_view(path, static_cast<std::size_t>(path_size)), settings));
+}
+
+PyObject *probe_read_candidates_bytes(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"data", "block_size", "isa", nullptr};
+    Py_buffer data;
+    Py_ssize_t block_size = 0;
+    const char *isa = "auto";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$ns:read_candidates_bytes",
+                                     const_cast<char **>(keywords), &data, &block_size, &isa)) {
+        return nullptr;
+    }
+    CsvReaderSettings settings;
+    PyObject *result = nullptr;
+    if (parse_settings(block_size, isa, settings)) {
+        result = table_to_list(annotrove::io::read_candidates_from_bytes(
+            std::string_view(static_cast<const char *>(data.buf),
+                             static_cast<std::size_t>(data.len)),
+            settings));
+    }
+    PyBuffer_Release(&data);
+    return result;
+}
+
+PyObject *probe_is_parquet_path(PyObject *, PyObject *arg) {
+    Py_ssize_t size = 0;
+    const char *path = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (path == nullptr) {
+        return nullptr;
+    }
+    return PyBool_FromLong(
+        annotrove::io::is_parquet_path(std::string_view(path, static_cast<std::size_t>(size))));
+}
+
+// The kernels this processor can run, for tests that compare them.
+int probe_exec(PyObject *module) {
+    Ref names(PyList_New(0));
+    if (!names) {
+        return -1;
+    }
+    for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2}) {
+        if (!annotrove::io::isa_available(isa)) {
+            continue;
+        }
+        const std::string_view name = annotrove::io::isa_name(isa);
+        Ref item(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!item || PyList_Append(names.get(), item.get()) < 0) {
+            return -1;
+        }
+    }
+    Ref isas(PyList_AsTuple(names.get()));
+    if (!isas) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "ISAS", isas.get());
+}
+
+PyMethodDef probe_methods[] = {
+    {"read_candidates",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_candidates)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_candidates($module, path, /, *, block_size=0, isa='auto')\n--\n\n"
+     "Rows of the candidate table at path as tuples; RuntimeError on failure."},
+    {"read_candidates_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_candidates_bytes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_candidates_bytes($module, data, /, *, block_size=0, isa='auto')\n--\n\n"
+     "Rows of the candidate table held in data as tuples; RuntimeError on failure."},
+    {"is_parquet_path", probe_is_parquet_path, METH_O,
+     "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(probe_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef probe_module = {
+    PyModuleDef_HEAD_INIT, "_annotrove_probe", "Test-only access to the candidate-table reader.",
+    0, probe_methods, probe_slots, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
 PyMODINIT_FUNC PyInit__annotrove_probe() { return PyModuleDef_Init(&probe_module); }

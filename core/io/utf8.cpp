@@ -1,0 +1,94 @@
+#include "utf8.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace annotrove::io {
+
+namespace {
+
+constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
+
+} // namespace
+
+bool is_ascii(const char *begin, const char *end) {
+    // Eight bytes per step; OR-ing several words first keeps the loop free of early exits.
+    std::uint64_t seen = 0;
+    const char *p = begin;
+    for (; end - p >= 32; p += 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, p, sizeof words);
+        seen |= words[0] | words[1] | words[2] | words[3];
+    }
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        seen |= word;
+    }
+    if ((seen & high_bits) != 0) {
+        return false;
+    }
+    unsigned char tail = 0;
+    for (; p < end; ++p) {
+        tail |= static_cast<unsigned char>(*p);
+    }
+    return tail < 0x80U;
+}
+
+bool is_valid_utf8(const char *begin, const char *end) {
+    const auto *p = reinterpret_cast<const unsigned char *>(begin);
+    const auto *stop = reinterpret_cast<const unsigned char *>(end);
+    while (p < stop) {
+        if (stop - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            if ((word & high_bits) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const unsigned char lead = *p;
+        if (lead < 0x80U) {
+            ++p;
+            continue;
+        }
+        // The second byte's range depends on the lead: this is where overlong forms, surrogates
+        // and code points above U+10FFFF are refused.
+        unsigned char low = 0x80U;
+        unsigned char high = 0xBFU;
+        std::ptrdiff_t length;
+        if (lead >= 0xC2U && lead <= 0xDFU) {
+            length = 2;
+        } else if (lead >= 0xE0U && lead <= 0xEFU) {
+            length = 3;
+            if (lead == 0xE0U) {
+                low = 0xA0U;
+            } else if (lead == 0xEDU) {
+                high = 0x9FU;
+            }
+        } else if (lead >= 0xF0U && lead <= 0xF4U) {
+            length = 4;
+            if (lead == 0xF0U) {
+                low = 0x90U;
+            } else if (lead == 0xF4U) {
+                high = 0x8FU;
+            }
+        } else {
+            return false;
+        }
+        if (stop - p < length || p[1] < low || p[1] > high) {
+            return false;
+        }
+        for (std::ptrdiff_t i = 2; i < length; ++i) {
+            if (!is_continuation(p[i])) {
+                return false;
+            }
+        }
+        p += length;
+    }
+    return true;
+}
+
+} // namespace annotrove::io
