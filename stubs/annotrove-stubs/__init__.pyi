@@ -1,0 +1,145 @@
+"""Type information for the annotrove extension module.
+
+The module itself defines only the seven functions of ``__all__``. The TypedDicts and ``Literal``
+aliases below exist for type checkers only: import them inside ``if typing.TYPE_CHECKING:`` (or use
+them in quoted annotations), never at run time.
+"""
+
+from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+
+from typing_extensions import NotRequired, ReadOnly, TypeAlias
+
+__all__ = [
+    "compute_curve",
+    "aurc",
+    "eaurc",
+    "calibrate",
+    "apply_policy",
+    "load_policy",
+    "save_policy",
+]
+
+# The forms accepted for the ``score`` argument of compute_curve and calibrate.
+ScoreName: TypeAlias = Literal[
+    "max-prob",
+    "max_prob",
+    "score-gap",
+    "score_gap",
+    "margin",
+    "entropy",
+    "score-ratio",
+    "score_ratio",
+    "topk-gap",
+    "topk_gap",
+    "effective-k",
+    "effective_k",
+    "candidate-count",
+    "candidate_count",
+]
+# The names of score methods inside a policy (file or dict); note "top_k_gap".
+PolicyScoreName: TypeAlias = Literal[
+    "max_prob",
+    "score_gap",
+    "margin",
+    "entropy",
+    "score_ratio",
+    "top_k_gap",
+    "effective_k",
+    "candidate_count",
+]
+# The names written into each decision's "method".
+DisplayName: TypeAlias = Literal[
+    "MaxProb",
+    "ScoreGap",
+    "Margin",
+    "Entropy",
+    "ScoreRatio",
+    "TopKGap",
+    "EffectiveK",
+    "CandidateCount",
+]
+CalibrationName: TypeAlias = Literal["empirical", "binomial", "crc"]
+# Anything the module turns into a float: float and int, and objects with __float__ or __index__.
+Number: TypeAlias = SupportsFloat | SupportsIndex
+
+@type_check_only
+class CurvePoint(TypedDict):
+    """One point of a risk-coverage curve, as returned by compute_curve."""
+
+    threshold: float
+    accepted: int
+    total: int
+    coverage: float
+    errors: int
+    risk: float | None
+
+@type_check_only
+class PolicyDict(TypedDict):
+    """A policy as returned by calibrate and load_policy."""
+
+    version: str
+    scoring_method: PolicyScoreName
+    threshold: float
+    target_error_rate: float
+    calibration_method: CalibrationName
+    confidence_level: float | None
+    created_by: str
+
+@type_check_only
+class PolicyArgument(TypedDict):
+    """A policy as accepted by apply_policy and save_policy.
+
+    Every PolicyDict is one. "created_by" is never read and "confidence_level" may be left out;
+    method names are checked when the call runs, so any str is allowed here.
+    """
+
+    version: ReadOnly[str]
+    scoring_method: ReadOnly[str]
+    threshold: ReadOnly[float]
+    target_error_rate: ReadOnly[float]
+    calibration_method: ReadOnly[str]
+    confidence_level: NotRequired[ReadOnly[float | None]]
+    created_by: NotRequired[ReadOnly[str]]
+
+@type_check_only
+class Decision(TypedDict):
+    """The decision for one query, as returned by apply_policy."""
+
+    query_id: str
+    candidate_id: str
+    confidence: float
+    accepted: bool
+    threshold: float
+    method: DisplayName
+
+# ``ScoreName | str``: the names above are offered for completion, and any str is accepted because
+# the name is checked when the call runs (ValueError for an unknown name).
+def compute_curve(csv_path: str, score: ScoreName | str) -> list[CurvePoint]:
+    """Compute the risk-coverage curve from a labeled candidates CSV.
+
+    Returns a list of dicts: threshold, accepted, total, coverage, errors, risk.
+    """
+
+def aurc(curve: list[CurvePoint]) -> float:
+    """Compute AURC for a risk-coverage curve (list of dicts from compute_curve)."""
+
+def eaurc(curve: list[CurvePoint]) -> float:
+    """Compute E-AURC for a risk-coverage curve."""
+
+def calibrate(
+    csv_path: str,
+    score: ScoreName | str,
+    error_rate: Number,
+    method: CalibrationName | str = "empirical",
+    confidence_level: Number | None = None,
+) -> PolicyDict:
+    """Calibrate a trust threshold and return a policy dict."""
+
+def apply_policy(csv_path: str, policy_dict: PolicyArgument) -> list[Decision]:
+    """Apply a policy dict to a candidates CSV. Returns a list of decision dicts."""
+
+def load_policy(path: str) -> PolicyDict:
+    """Load a policy JSON file. Returns a policy dict."""
+
+def save_policy(path: str, policy_dict: PolicyArgument) -> None:
+    """Save a policy dict to a JSON file."""
