@@ -104,7 +104,7 @@ std::optional<double> parse_float(std::string_view cell) {
     }
     if (!is_digit(*p) && *p != '.') {
         const std::string_view word(p, static_cast<std::size_t>(end - p));
-        double magnitude;
+        double magnitude = 0.0;
         if (equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity")) {
             magnitude = std::numeric_limits<double>::infinity();
         } else if (equals_ignoring_case(word, "nan")) {
@@ -115,60 +115,22 @@ std::optional<double> parse_float(std::string_view cell) {
         return negative ? -magnitude : magnitude;
     }
 
-    // Syntax check and, on the way, the first 19 significant digits as an integer mantissa.
-    std::uint64_t mantissa = 0;
-    int kept_digits = 0;
-    bool dropped_nonzero = false; // a significant digit beyond the 19 kept is not zero
-    std::int64_t scale = 0;       // value = mantissa * 10^(scale + exponent), roughly
-    std::int64_t leading_exponent = 0; // decimal exponent of the first significant digit
-    bool seen_significant = false;
-    bool any_digit = false;
-    std::int64_t digits_after_point = -1; // -1 while no point has been seen
-    for (; p < end; ++p) {
-        const char c = *p;
-        if (c == '.') {
-            if (digits_after_point >= 0) {
-                return std::nullopt;
-            }
-            digits_after_point = 0;
-            continue;
-        }
-        if (!is_digit(c)) {
-            break;
-        }
-        any_digit = true;
-        if (digits_after_point >= 0) {
-            ++digits_after_point;
-        }
-        if (!seen_significant && c == '0') {
-            if (digits_after_point >= 0) {
-                --leading_exponent;
-                --scale;
-            }
-            continue;
-        }
-        if (!seen_significant) {
-            seen_significant = true;
-            if (digits_after_point >= 0) {
-                --leading_exponent;
-            }
-        } else if (digits_after_point < 0) {
-            ++leading_exponent;
-        }
-        if (kept_digits < 19) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
-            ++kept_digits;
-            if (digits_after_point >= 0) {
-                --scale;
-            }
-        } else {
-            dropped_nonzero = dropped_nonzero || c != '0';
-            if (digits_after_point < 0) {
-                ++scale;
-            }
-        }
+    // Syntax first: integer digits, an optional point with fraction digits, an optional exponent.
+    const char *const int_begin = p;
+    while (p < end && is_digit(*p)) {
+        ++p;
     }
-    if (!any_digit) {
+    const char *const int_end = p;
+    const char *frac_begin = p;
+    const char *frac_end = p;
+    if (p < end && *p == '.') {
+        frac_begin = ++p;
+        while (p < end && is_digit(*p)) {
+            ++p;
+        }
+        frac_end = p;
+    }
+    if (int_begin == int_end && frac_begin == frac_end) {
         return std::nullopt;
     }
     std::int64_t exponent = 0;
@@ -195,15 +157,48 @@ std::optional<double> parse_float(std::string_view cell) {
         return std::nullopt;
     }
 
-    if (mantissa == 0) {
-        return negative ? -0.0 : 0.0;
+    // The significant digits, from the first nonzero one; `leading_exponent` is the decimal
+    // exponent of that digit.
+    const char *first = int_begin;
+    while (first < int_end && *first == '0') {
+        ++first;
     }
-    const std::int64_t power = scale + exponent;
-    if (!dropped_nonzero && mantissa <= fast_path_mantissa_limit && power >= -22 && power <= 22) {
-        const auto m = static_cast<double>(mantissa);
-        const double magnitude = power >= 0 ? m * exact_powers_of_ten[power]
-                                            : m / exact_powers_of_ten[-power];
-        return negative ? -magnitude : magnitude;
+    std::int64_t leading_exponent = int_end - first - 1;
+    std::ptrdiff_t digit_count = (int_end - first) + (frac_end - frac_begin);
+    if (first == int_end) {
+        first = frac_begin;
+        while (first < frac_end && *first == '0') {
+            ++first;
+        }
+        if (first == frac_end) {
+            return negative ? -0.0 : 0.0;
+        }
+        leading_exponent = frac_begin - first - 1;
+        digit_count = frac_end - first;
+    }
+
+    // Up to 19 digits fit an unsigned 64-bit mantissa exactly; the value is then
+    // mantissa * 10^power, and Clinger's fast path applies when both factors are exact doubles.
+    if (digit_count <= 19) {
+        std::uint64_t mantissa = 0;
+        for (const char *d = first; d < int_end; ++d) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*d - '0');
+        }
+        for (const char *d = first > frac_begin ? first : frac_begin; d < frac_end; ++d) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*d - '0');
+        }
+        std::int64_t power = exponent - (frac_end - frac_begin);
+        // A small mantissa can absorb part of a larger power exactly ("1e30" is 10^8 * 10^22).
+        while (power > 22 && mantissa <= fast_path_mantissa_limit / 10) {
+            mantissa *= 10;
+            --power;
+        }
+        if (mantissa <= fast_path_mantissa_limit && power >= -22 && power <= 22) {
+            const auto m = static_cast<double>(mantissa);
+            const double magnitude = power >= 0 ? m * exact_powers_of_ten[power]
+                                                : m / exact_powers_of_ten[-power];
+            return negative ? -magnitude : magnitude;
+        }
     }
 
     // The text is known to be plain decimal syntax here, which from_chars reads correctly

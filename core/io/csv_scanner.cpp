@@ -9,7 +9,7 @@
 #endif
 // AVX2 is compiled per function and chosen at run time, so the library still runs on processors
 // without it. MSVC builds keep to SSE2, which every x64 processor has.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
 #define ANNOTROVE_HAVE_AVX2 1
 #include <immintrin.h>
 #endif

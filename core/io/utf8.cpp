@@ -58,7 +58,7 @@ bool is_valid_utf8(const char *begin, const char *end) {
         // and code points above U+10FFFF are refused.
         unsigned char low = 0x80U;
         unsigned char high = 0xBFU;
-        std::ptrdiff_t length;
+        std::ptrdiff_t length = 0;
         if (lead >= 0xC2U && lead <= 0xDFU) {
             length = 2;
         } else if (lead >= 0xE0U && lead <= 0xEFU) {
