@@ -1,23 +1,62 @@
 #!/usr/bin/env bash
-# Builds annotrove, installs it into a test environment and runs the whole test suite against
-# the installed copy. Needs Python 3.12 and a C++ compiler; everything else comes from PyPI.
+# The whole test suite. For Python 3.12 (and 3.13 where it is installed): build a wheel, install it
+# into a fresh virtual environment and run the tests against that installed copy. Needs Python 3.12
+# and a C++ compiler; everything else comes from PyPI. Optional stages (other Python versions,
+# sanitizers, fuzzing) say so plainly when their tools are missing and go on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find_python.sh
 
-find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
-venv=".venv-test"
-if [ ! -x "$venv/bin/python" ]; then
+pip_quiet=(-q --disable-pip-version-check)
+
+# test_installed VERSION: wheel, fresh venv, probe module, pytest.
+test_installed() {
+    local version="$1"
+    local venv=".venv-test-$version"
+    echo "== Python $version: building the wheel"
+    rm -rf "$venv" "dist/$version"
     "$PYTHON_BIN" -m venv "$venv"
+    local py="$PWD/$venv/bin/python"
+    "$py" -m pip install "${pip_quiet[@]}" --upgrade pip
+    "$py" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.10" cmake ninja "pytest>=8" \
+        "hypothesis>=6" mypy
+    "$py" -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps -w "dist/$version" \
+        -Cbuild-dir="build/wheel-$version" .
+    echo "== Python $version: installing $(ls "dist/$version"/*.whl) into $venv"
+    "$py" -m pip install "${pip_quiet[@]}" --no-deps "dist/$version"/*.whl
+
+    # The probe is a test-only module that exposes the core's readers; it is never installed.
+    local probe_dir="$PWD/build/probe-$version"
+    PATH="$PWD/$venv/bin:$PATH" cmake -S . -B "$probe_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DANNOTROVE_PYTHON_MODULE=ON -DANNOTROVE_PROBE=ON -DPython_EXECUTABLE="$py" >/dev/null
+    PATH="$PWD/$venv/bin:$PATH" cmake --build "$probe_dir" --target _annotrove_probe >/dev/null
+
+    echo "== Python $version: test suite against the installed wheel"
+    # Run from tests/ so that nothing in the source tree shadows the installed module.
+    (cd tests && ANNOTROVE_PROBE_DIR="$probe_dir" "$py" -m pytest -q -p no:cacheprovider . )
+
+    if [ -d examples ] && ls examples/*.py >/dev/null 2>&1; then
+        echo "== Python $version: mypy --strict on the examples"
+        (cd examples && "$py" -m mypy --strict --no-incremental --cache-dir=/dev/null *.py)
+    fi
+}
+
+find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
+test_installed 3.12
+
+if find_python 3.13; then
+    test_installed 3.13
+else
+    echo "== Python 3.13 not found: skipping the 3.13 run"
 fi
-py="$PWD/$venv/bin/python"
-"$py" -m pip install -q --disable-pip-version-check --upgrade pip
-"$py" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" cmake ninja \
-    "pytest>=8" "hypothesis>=6"
 
-echo "== building and installing annotrove (with the test probe) into $venv"
-"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-    -Ccmake.define.ANNOTROVE_PROBE=ON -Cbuild-dir=build/test-312 .
-
-echo "== test suite"
-"$py" -m pytest -q -p no:cacheprovider tests "$@"
+find_python 3.12
+if [ -x scripts/sanitized_tests.sh ]; then
+    echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+    PYTHON="$PYTHON_BIN" scripts/sanitized_tests.sh
+fi
+if [ -x scripts/fuzz.sh ]; then
+    echo "== fuzzing the table and policy readers"
+    PYTHON="$PYTHON_BIN" scripts/fuzz.sh "${ANNOTROVE_FUZZ_SECONDS:-60}"
+fi
+echo "== all test stages passed"

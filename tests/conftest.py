@@ -1,6 +1,12 @@
+import os
 import pathlib
+import sys
 
 import pytest
+
+# The test-only probe module is built beside the installed package, never into it.
+if os.environ.get("ANNOTROVE_PROBE_DIR"):
+    sys.path.insert(0, os.environ["ANNOTROVE_PROBE_DIR"])
 
 
 @pytest.fixture
