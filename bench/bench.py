@@ -61,17 +61,23 @@ def optional_import(name: str) -> Any | None:
         return None
 
 
-def best_of(repeats: int, call: Callable[[], Any]) -> tuple[float, Any]:
-    """Best wall time of `repeats` calls, and the result of the last one."""
-    best = math.inf
+def best_of(repeats: int, call: Callable[[], Any]) -> tuple[float, float, Any]:
+    """Best wall time and best process CPU time of `repeats` calls, and the last result.
+
+    CPU time counts every thread of the process, so for a multi-threaded tool it can
+    exceed the wall time; on a busy machine it is the steadier of the two.
+    """
+    best_wall = best_cpu = math.inf
     result: Any = None
     for _ in range(repeats):
         result = None
         gc.collect()
+        cpu_started = time.process_time()
         started = time.perf_counter()
         result = call()
-        best = min(best, time.perf_counter() - started)
-    return best, result
+        best_wall = min(best_wall, time.perf_counter() - started)
+        best_cpu = min(best_cpu, time.process_time() - cpu_started)
+    return best_wall, best_cpu, result
 
 
 def annotrove_points(curve: list[dict[str, Any]]) -> Curve:
@@ -204,14 +210,15 @@ class Timing:
     tool: str
     task: str
     seconds: float
-    note: str = ""
+    cpu_seconds: float
 
 
 def cached_table(args: argparse.Namespace) -> tuple[Path, int]:
     config = generate_table.TableConfig(
         queries=args.queries, min_candidates=args.min_candidates, max_candidates=args.max_candidates, seed=args.seed
     )
-    name = f"table-q{config.queries}-c{config.min_candidates}-{config.max_candidates}-s{config.seed}.csv"
+    name = (f"table-v{generate_table.GENERATOR_VERSION}-q{config.queries}"
+            f"-c{config.min_candidates}-{config.max_candidates}-s{config.seed}.csv")
     path = Path(args.data_dir) / name
     if not path.exists() or args.regenerate:
         print(f"generating {path} ...", flush=True)
@@ -240,12 +247,12 @@ def run_main(args: argparse.Namespace) -> None:
 
     def record(tool: str, task: str, call: Callable[[], Any]) -> Any:
         try:
-            seconds, result = best_of(args.repeats, call)
+            seconds, cpu_seconds, result = best_of(args.repeats, call)
         except Exception as error:  # a failing tool is reported, the run goes on
             print(f"  {tool:9} {task:22} FAILED: {type(error).__name__}: {error}", flush=True)
             return None
-        timings.append(Timing(tool, task, seconds))
-        print(f"  {tool:9} {task:22} {seconds:8.3f} s", flush=True)
+        timings.append(Timing(tool, task, seconds, cpu_seconds))
+        print(f"  {tool:9} {task:22} {seconds:8.3f} s  (cpu {cpu_seconds:.3f} s)", flush=True)
         return result
 
     for method in CURVE_METHODS:
@@ -281,13 +288,16 @@ def run_main(args: argparse.Namespace) -> None:
 
     print()
     baseline = {t.task: t.seconds for t in timings if t.tool == "annotrove"}
-    header = f"{'tool':10} {'task':22} {'seconds':>9} {'rows/s':>12} {'vs annotrove':>13}"
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else math.nan
+    print(f"load average at the end: {load:.1f} on {os.cpu_count()} CPUs"
+          f"{' (busy machine: trust the cpu column more than wall times)' if load > (os.cpu_count() or 1) else ''}")
+    header = f"{'tool':10} {'task':22} {'seconds':>9} {'cpu s':>8} {'rows/s':>12} {'vs annotrove':>13}"
     print(header)
     print("-" * len(header))
     for t in timings:
         ratio = f"{t.seconds / baseline[t.task]:.1f}x" if t.task in baseline else "-"
         rate = rows / t.seconds if t.seconds > 0 else math.inf
-        print(f"{t.tool:10} {t.task:22} {t.seconds:9.3f} {rate:12,.0f} {ratio:>13}")
+        print(f"{t.tool:10} {t.task:22} {t.seconds:9.3f} {t.cpu_seconds:8.3f} {rate:12,.0f} {ratio:>13}")
     print()
     for line in checks:
         print(line)
@@ -436,8 +446,10 @@ def scaling_cases(rows: int) -> list[ScalingCase]:
     ]
 
 
-def time_in_child(function: str, path: Path, method: str, repeats: int, timeout: float) -> tuple[float | None, str]:
-    """Run one timed call in a child process; returns (best seconds or None, outcome)."""
+def time_in_child(
+    function: str, path: Path, method: str, repeats: int, timeout: float
+) -> tuple[float | None, float | None, str]:
+    """Run one timed call in a child process; returns (best wall s, best CPU s, outcome); None when it failed."""
     import annotrove  # only to find where it lives, so the child imports the same build
 
     env = dict(os.environ)
@@ -448,13 +460,13 @@ def time_in_child(function: str, path: Path, method: str, repeats: int, timeout:
     try:
         done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
-        return None, f"timed out after {timeout:.0f} s"
+        return None, None, f"timed out after {timeout:.0f} s"
     if done.returncode != 0:
         tail = (done.stderr.strip().splitlines() or [""])[-1]
         how = f"signal {-done.returncode}" if done.returncode < 0 else f"exit {done.returncode}"
-        return None, f"child crashed ({how}) {tail}".strip()
+        return None, None, f"child crashed ({how}) {tail}".strip()
     report = json.loads(done.stdout.strip().splitlines()[-1])
-    return report["seconds"], report["outcome"]
+    return report["seconds"], report["cpu_seconds"], report["outcome"]
 
 
 def time_call(function: str, path: str, method: str, repeats: int) -> None:
@@ -467,61 +479,72 @@ def time_call(function: str, path: str, method: str, repeats: int) -> None:
         policy = annotrove.load_policy(path)
         return f"loaded, threshold {policy['threshold']}"
 
-    best = math.inf
+    best = best_cpu = math.inf
     outcome = ""
     for _ in range(repeats):
+        cpu_started = time.process_time()
         started = time.perf_counter()
         try:
             outcome = call()
         except Exception as error:  # timed all the same: failing fast is part of the answer
             outcome = f"{type(error).__name__}: {str(error)[:90]}"
         best = min(best, time.perf_counter() - started)
-    print(json.dumps({"seconds": best, "outcome": outcome}))
+        best_cpu = min(best_cpu, time.process_time() - cpu_started)
+    print(json.dumps({"seconds": best, "cpu_seconds": best_cpu, "outcome": outcome}))
+
+
+def growth_ratios(times: list[float | None]) -> list[str]:
+    """time(2x) / time(1x) and time(4x) / time(2x), or "-" where a size has no time."""
+    ratios = []
+    for small, large in ((0, 1), (1, 2)):
+        a, b = times[small], times[large]
+        ratios.append(f"{b / a:6.2f}" if a and b else f"{'-':>6}")
+    return ratios
 
 
 def run_scaling(args: argparse.Namespace) -> None:
     import_annotrove()
     base = Path(args.data_dir)
     base.mkdir(parents=True, exist_ok=True)
-    print(f"scaling: best of {args.repeats} repeats per size; ratio = time(2x) / time(1x), "
-          f"time(4x) / time(2x); about 2 means linear\n", flush=True)
-    results: list[tuple[str, list[str], list[float | None], list[str]]] = []
+    print(f"scaling: best of {args.repeats} repeats per size, each size in its own process; "
+          "ratios are time(2x) / time(1x) and time(4x) / time(2x), about 2 means linear, 4 quadratic. "
+          "Ratios use process CPU time, steadier than wall time on a shared machine.\n", flush=True)
+    results: list[tuple[str, list[float | None], list[float | None]]] = []
     for case in scaling_cases(args.scaling_rows):
         if args.only and args.only.lower() not in case.name.lower():
             continue
         print(f"{case.name} ({case.function}{' ' + case.method if case.method else ''})", flush=True)
-        seconds: list[float | None] = []
-        outcomes: list[str] = []
+        walls: list[float | None] = []
+        cpus: list[float | None] = []
         workdir = Path(tempfile.mkdtemp(prefix="scaling-", dir=base))
         try:
             for label, factor in zip(case.sizes, (1, 2, 4)):
-                path = workdir / (f"input-{factor}.json" if case.function == "load_policy" else f"input-{factor}.csv")
+                suffix = "json" if case.function == "load_policy" else "csv"
+                path = workdir / f"input-{factor}.{suffix}"
+                wall: float | None = None
+                cpu: float | None = None
                 try:
                     case.write(path, factor)
-                    taken, outcome = time_in_child(case.function, path, case.method, args.repeats, args.timeout)
-                except Exception as error:
-                    taken, outcome = None, f"{type(error).__name__}: {error}"
+                    wall, cpu, outcome = time_in_child(case.function, path, case.method, args.repeats, args.timeout)
+                except Exception as error:  # a broken case is reported, the others still run
+                    outcome = f"{type(error).__name__}: {error}"
                 finally:
                     path.unlink(missing_ok=True)
-                seconds.append(taken)
-                outcomes.append(outcome)
-                shown = f"{taken:8.3f} s" if taken is not None else "       - "
+                walls.append(wall)
+                cpus.append(cpu)
+                shown = f"{wall:8.3f} s wall {cpu:8.3f} s cpu" if wall is not None and cpu is not None else "-"
                 print(f"  {label:>6}: {shown}  {outcome}", flush=True)
         finally:
             shutil.rmtree(workdir, ignore_errors=True)
-        results.append((case.name, list(case.sizes), seconds, outcomes))
+        results.append((case.name, walls, cpus))
 
     print()
-    header = f"{'case':44} {'1x s':>8} {'2x s':>8} {'4x s':>8} {'2x/1x':>6} {'4x/2x':>6}"
+    header = f"{'case':44} {'1x cpu s':>9} {'2x cpu s':>9} {'4x cpu s':>9} {'2x/1x':>6} {'4x/2x':>6}"
     print(header)
     print("-" * len(header))
-    for name, _, seconds, _ in results:
-        cells = [f"{s:8.3f}" if s is not None else f"{'-':>8}" for s in seconds]
-        ratios = []
-        for a, b in ((0, 1), (1, 2)):
-            sa, sb = seconds[a], seconds[b]
-            ratios.append(f"{sb / sa:6.2f}" if sa and sb else f"{'-':>6}")
-        print(f"{name:44} {' '.join(cells)} {' '.join(ratios)}")
+    for name, _, cpus in results:
+        cells = [f"{t:9.3f}" if t is not None else f"{'-':>9}" for t in cpus]
+        print(f"{name:44} {' '.join(cells)} {' '.join(growth_ratios(cpus))}")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -540,7 +563,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--time-call", nargs=3, metavar=("FUNCTION", "PATH", "METHOD"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.time_call:
-        time_call(*args.time_call, repeats=args.repeats)
+        function, path, method = args.time_call
+        time_call(function, path, method, args.repeats)
     elif args.scaling:
         run_scaling(args)
     else:

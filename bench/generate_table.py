@@ -15,6 +15,7 @@ Only the standard library is used; the same seed always gives the same bytes.
 from __future__ import annotations
 
 import argparse
+import functools
 import math
 import os
 import random
@@ -29,6 +30,9 @@ HEADER = "query_id,candidate_id,rank,score,probability,smiles,inchikey,formula,t
 # revisits an entry, so a query's candidates are distinct structures without
 # the cost of random.sample.
 POOL_SIZE = 20011
+POOL_SEED = 20011
+# Bumped whenever the same config would produce different bytes, so cached tables are not reused.
+GENERATOR_VERSION = 2
 
 _UPPER = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 _CHUNK_CHARS = 1 << 22
@@ -134,6 +138,7 @@ def _inchikey(rng: random.Random) -> str:
 
 
 def make_pool(rng: random.Random, size: int = POOL_SIZE) -> list[Structure]:
+    """Made-up structures standing in for a compound database."""
     pool: list[Structure] = []
     for index in range(size):
         smiles, counts = _random_smiles(rng)
@@ -143,6 +148,13 @@ def make_pool(rng: random.Random, size: int = POOL_SIZE) -> list[Structure]:
 
 class _Pool:
     """Structures as parallel lists, with each one's descriptive cells pre-joined."""
+
+    @staticmethod
+    @functools.cache
+    def shared() -> _Pool:
+        # One database for every table, whatever its seed, as candidates of real
+        # tables come from the same compound library; built once per process.
+        return _Pool(make_pool(random.Random(POOL_SEED)))
 
     def __init__(self, structures: list[Structure]) -> None:
         self.ids = [s.candidate_id for s in structures]
@@ -217,7 +229,7 @@ def write_table(path: str | os.PathLike[str], config: TableConfig) -> int:
     """Write one table; returns the number of data rows."""
     config.validate()
     rng = random.Random(config.seed)
-    pool = _Pool(make_pool(rng))
+    pool = _Pool.shared()
     width = max(6, len(str(config.queries)))
     rows = 0
     path = Path(path)

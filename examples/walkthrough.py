@@ -151,8 +151,10 @@ def compare_rules_on_new_batch(labels: Mapping[str, bool | None]) -> None:
         rate = f"{wrong / accepted:.1%}" if accepted else "n/a"
         threshold = as_float(policy["threshold"])
         print(f"  {label:29} {threshold:9.4f} {accepted:8} {wrong:6} {rate:>10}")
-    print("With a hundred or so accepted queries, each wrong answer moves the rate by about a point;")
-    print("the binomial rule pays in coverage for a bound that holds with 95% confidence.")
+    print("With a hundred or so accepted queries each wrong answer moves the rate by about a point,")
+    print("so a few points either side of the target is within chance. The empirical rule also picks")
+    print("the most favourable point of its own curve; crc lowers the target by 1/(n+1) and binomial")
+    print("asks the 95% upper bound of the error rate to meet it, trading coverage for that margin.")
 
 
 def report_decisions(decisions: Sequence[Mapping[str, object]]) -> None:
