@@ -53,6 +53,12 @@ MEMBERS = {
 
 POSITION = re.compile(r" at line \d+ column \d+$")
 
+# File modes, links, FIFOs and resource limits below are POSIX features.
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="POSIX file system features")
+not_root = pytest.mark.skipif(
+    sys.platform == "win32" or os.geteuid() == 0, reason="root ignores permission bits"
+)
+
 
 def policy_text(drop=(), extra=(), **replace) -> str:
     """A one-line policy file: MEMBERS without `drop`, values replaced, `extra` pairs appended."""
@@ -488,6 +494,7 @@ def test_save_where_no_file_can_be_created_is_io_error(tmp_path, name):
     assert (tmp_path / "file").read_text() == "x"
 
 
+@posix_only
 def test_save_follows_a_symbolic_link_and_keeps_it(tmp_path):
     real = tmp_path / "real.json"
     real.write_text("old")
@@ -498,6 +505,7 @@ def test_save_follows_a_symbolic_link_and_keeps_it(tmp_path):
     assert real.read_text() == NINE_LINES
 
 
+@posix_only
 def test_save_through_a_dangling_link_creates_its_target(tmp_path):
     link = tmp_path / "link.json"
     link.symlink_to("new.json")
@@ -505,6 +513,7 @@ def test_save_through_a_dangling_link_creates_its_target(tmp_path):
     assert link.is_symlink() and (tmp_path / "new.json").read_text() == NINE_LINES
 
 
+@posix_only
 def test_save_through_a_link_loop_is_io_error(tmp_path):
     (tmp_path / "a").symlink_to("b")
     (tmp_path / "b").symlink_to("a")
@@ -513,6 +522,7 @@ def test_save_through_a_link_loop_is_io_error(tmp_path):
     assert (tmp_path / "a").is_symlink()
 
 
+@posix_only
 def test_save_keeps_permission_bits_of_replaced_file(policy_path):
     pathlib.Path(policy_path).write_text("old")
     os.chmod(policy_path, 0o640)
@@ -520,11 +530,13 @@ def test_save_keeps_permission_bits_of_replaced_file(policy_path):
     assert stat.S_IMODE(os.stat(policy_path).st_mode) == 0o640
 
 
+@posix_only
 def test_save_to_device_writes_in_place():
     annotrove.save_policy(os.devnull, POLICY)
     assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)
 
 
+@posix_only
 def test_save_to_fifo_writes_the_text_into_it(tmp_path):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
@@ -535,7 +547,7 @@ def test_save_to_fifo_writes_the_text_into_it(tmp_path):
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root ignores directory permissions")
+@not_root
 def test_save_into_read_only_directory_is_io_error_and_keeps_old_file(tmp_path):
     old = tmp_path / "p.json"
     annotrove.save_policy(str(old), {**POLICY, "threshold": 0.25})
@@ -548,6 +560,15 @@ def test_save_into_read_only_directory_is_io_error_and_keeps_old_file(tmp_path):
     finally:
         os.chmod(tmp_path, 0o755)
     assert annotrove.load_policy(str(old))["threshold"] == 0.25
+
+
+@not_root
+def test_save_over_a_read_only_file_is_io_error_and_keeps_it(policy_path):
+    pathlib.Path(policy_path).write_text("old")
+    os.chmod(policy_path, 0o444)
+    with pytest.raises(RuntimeError, match=r"^IO error: Permission denied"):
+        annotrove.save_policy(policy_path, POLICY)
+    assert pathlib.Path(policy_path).read_text() == "old"
 
 
 FAILING_SAVE = textwrap.dedent(
@@ -567,6 +588,7 @@ FAILING_SAVE = textwrap.dedent(
 )
 
 
+@posix_only
 @pytest.mark.parametrize("existing", [True, False])
 def test_failed_write_keeps_previous_policy_and_leaves_no_temporary_file(tmp_path, existing):
     path = tmp_path / "p.json"

@@ -183,6 +183,15 @@ FileResult<void> replace_file_contents(std::string_view path, std::string_view t
         return write_in_place(*target, text);
     }
 
+    if (exists) {
+        // Renaming needs only the directory's permission; opening the file for appending (which
+        // changes nothing) makes a file the caller may not write fail as writing it in place would.
+        FilePtr probe(open_file(*target, "ab"));
+        if (!probe) {
+            return std::unexpected(open_error(describe_errno(errno)));
+        }
+    }
+
     auto temporary = create_temporary_beside(*target);
     if (!temporary) {
         return std::unexpected(std::move(temporary.error()));

@@ -26,7 +26,7 @@ FileResult<std::string> read_text_file(std::string_view path);
 // Replaces the contents of the file at `path` with `text`.
 // - A regular file, or a path that does not exist yet, is replaced by renaming a complete
 //   temporary file over it, so a failed write leaves the previous contents as they were; an
-//   existing file keeps its permission bits.
+//   existing file keeps its permission bits, and one the caller may not write is refused.
 // - A symbolic link is followed and the file it leads to is replaced; the link stays.
 // - Anything else that exists (a device, a FIFO) cannot be renamed over and is written in place.
 FileResult<void> replace_file_contents(std::string_view path, std::string_view text);
