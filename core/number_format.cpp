@@ -11,7 +11,7 @@ namespace annotrove {
 namespace {
 
 // The shortest round-trip digits of a finite, non-zero magnitude and the decimal exponent of the
-// first one. std::to_chars in scientific form without a precision is specified to give the
+// first one. std::to_chars in scientific form without a precision is required to give the
 // fewest digits that read back to the same value, which is exactly what both renderings need.
 struct ShortestDigits {
     std::string digits; // no leading or trailing zeros
