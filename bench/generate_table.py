@@ -58,8 +58,10 @@ class TableConfig:
             raise ValueError("queries must be >= 0")
         if not 1 <= self.min_candidates <= self.max_candidates:
             raise ValueError("need 1 <= min_candidates <= max_candidates")
-        if self.max_candidates > POOL_SIZE:
-            raise ValueError(f"max_candidates must be <= {POOL_SIZE}")
+        # One more pool entry than candidates: the true structure of a query whose
+        # answer is missing from its list.
+        if self.max_candidates >= POOL_SIZE:
+            raise ValueError(f"max_candidates must be < {POOL_SIZE}")
         for name in ("unlabelled_share", "missing_probability_share", "partial_probability_share"):
             share = getattr(self, name)
             if not 0.0 <= share <= 1.0:
