@@ -37,8 +37,8 @@ enum class Member : std::uint8_t {
 };
 constexpr std::size_t member_count = 10;
 constexpr std::array<std::string_view, member_count> member_columns = {
-    "query_id", "candidate_id", "rank",           "score",     "probability",
-    "smiles",   "inchikey",     "formula",        "target_inchikey", "is_correct"};
+    "query_id", "candidate_id", "rank",    "score",           "probability",
+    "smiles",   "inchikey",     "formula", "target_inchikey", "is_correct"};
 constexpr std::size_t no_column = std::numeric_limits<std::size_t>::max();
 
 // Where the bytes come from: an open file, or memory already holding the whole table.
@@ -95,7 +95,8 @@ char *unescape_quoted(char *begin, char *end) {
     char *write = begin;
     char *read = begin + 1;
     while (read < end) {
-        auto *quote = static_cast<char *>(std::memchr(read, '"', static_cast<std::size_t>(end - read)));
+        const auto remaining = static_cast<std::size_t>(end - read);
+        auto *quote = static_cast<char *>(std::memchr(read, '"', remaining));
         if (quote == nullptr) {
             quote = end;
         }
@@ -477,7 +478,8 @@ void TableReader::reserve_rows() {
         return;
     }
     const std::uint64_t consumed = file_offset_ + position_;
-    const std::uint64_t estimate = source_.size() / std::max<std::uint64_t>(consumed / sample_rows, 1);
+    const std::uint64_t row_length = std::max<std::uint64_t>(consumed / sample_rows, 1);
+    const std::uint64_t estimate = source_.size() / row_length;
     const std::uint64_t bound = source_.size() / shortest_row;
     table_.rows.reserve(static_cast<std::size_t>(std::min(estimate + estimate / 16, bound)));
 }
