@@ -7,6 +7,7 @@ for the dialect; Python's float() and bytes.decode() are the references for numb
 import csv
 import io
 import math
+import pathlib
 import struct
 
 import pytest
@@ -108,6 +109,37 @@ def test_kernels_and_block_sizes_agree_with_the_scalar_path(table, block_size):
     reference = repr(read(data, isa="scalar", block_size=4096))
     for isa in probe.ISAS:
         assert repr(read(data, isa=isa, block_size=block_size)) == reference
+
+
+def outcome(data: bytes, **options):
+    """The records, or the error message: both must agree between kernels and block sizes."""
+    try:
+        return repr(read(data, **options))
+    except RuntimeError as error:
+        return str(error)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@given(st.text(alphabet=',"\r\n1a\u00e9 ', max_size=300), st.sampled_from(BLOCK_SIZES))
+def test_kernels_agree_on_arbitrary_input(body, block_size):
+    data = (HEADER + ",smiles\n" + body).encode()
+    reference = outcome(data, isa="scalar", block_size=4096)
+    for isa in probe.ISAS:
+        assert outcome(data, isa=isa, block_size=block_size) == reference
+
+
+@settings(max_examples=100, suppress_health_check=[HealthCheck.too_slow])
+@given(tables(), st.data())
+def test_blank_lines_between_records_are_skipped(table, data):
+    source, expected = table
+    text = source.decode()
+    terminator = "\r\n" if "\r\n" in text else None
+    if terminator is None or text.count(terminator) != len(expected) + 1:
+        return  # only tables whose terminators occur nowhere but between records
+    records = text.split(terminator)
+    blanks = st.text(alphabet="\r\n", max_size=4)
+    padded = "".join(r + terminator + data.draw(blanks) for r in records[:-1]) + records[-1]
+    assert read(padded.encode()) == expected
 
 
 @pytest.mark.parametrize("isa", probe.ISAS)
@@ -322,6 +354,12 @@ def test_parquet_paths(path, refused):
     if refused:
         with pytest.raises(RuntimeError, match="^Parquet input detected"):
             probe.read_candidates(path)
+
+
+@given(st.lists(st.sampled_from(["a", ".", "..", "parquet", ".parquet", "/", "\\", "b.c"]), max_size=6))
+def test_parquet_rule_matches_pathlib_suffix(pieces):
+    path = "".join(pieces)
+    assert probe.is_parquet_path(path) == (pathlib.PurePosixPath(path).suffix == ".parquet")
 
 
 def test_unopenable_files_are_csv_errors(tmp_path):
