@@ -1,5 +1,7 @@
 #include "cell_parsers.hpp"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -70,6 +72,53 @@ constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
 constexpr std::uint64_t fast_path_mantissa_limit = std::uint64_t{1} << 53;
 // Bounds the exponent so that adding digit counts to it can never overflow.
 constexpr std::int64_t exponent_clamp = 1'000'000'000;
+
+#if defined(__SIZEOF_INT128__)
+// Mantissas of 16 to 19 digits (repr() of a double has up to 17) are too wide for Clinger's fast
+// path but fit 64 bits. With 10^q = 5^q * 2^q and 5^22 < 2^52, mantissa * 5^q or
+// mantissa * 2^128 / 5^q is computed exactly in 128 bits (the remainder kept as a sticky bit), so
+// rounding its top 53 bits to nearest-even is exact; the factor 2^q is exact too.
+__extension__ using uint128 = unsigned __int128;
+
+constexpr std::array<std::uint64_t, 23> powers_of_five = [] {
+    std::array<std::uint64_t, 23> powers{};
+    std::uint64_t power = 1;
+    for (std::uint64_t &entry : powers) {
+        entry = power;
+        power *= 5;
+    }
+    return powers;
+}();
+
+int bit_length(uint128 value) {
+    const auto high = static_cast<std::uint64_t>(value >> 64);
+    return high != 0 ? 128 - std::countl_zero(high)
+                     : 64 - std::countl_zero(static_cast<std::uint64_t>(value));
+}
+
+// value * 2^exponent rounded to the nearest double, ties to even; `sticky` says that nonzero
+// bits lie below `value`. Callers keep the result a normal number.
+double round_scaled(uint128 value, bool sticky, int exponent) {
+    const int shift = bit_length(value) - 53;
+    auto mantissa = static_cast<std::uint64_t>(value >> shift);
+    const uint128 rest = value & ((uint128{1} << shift) - 1);
+    const uint128 half = uint128{1} << (shift - 1);
+    if (rest > half || (rest == half && (sticky || (mantissa & 1) != 0))) {
+        ++mantissa; // may carry to 2^53, which is still exact
+    }
+    return std::ldexp(static_cast<double>(mantissa), shift + exponent);
+}
+
+// mantissa * 10^power for a mantissa above 2^53 and |power| <= 22.
+double scale_wide_mantissa(std::uint64_t mantissa, int power) {
+    if (power >= 0) {
+        return round_scaled(uint128{mantissa} * powers_of_five[power], false, power);
+    }
+    const std::uint64_t divisor = powers_of_five[-power];
+    const uint128 dividend = uint128{mantissa} << 64;
+    return round_scaled(dividend / divisor, dividend % divisor != 0, power - 64);
+}
+#endif
 
 } // namespace
 
@@ -199,6 +248,12 @@ std::optional<double> parse_float(std::string_view cell) {
                                                 : m / exact_powers_of_ten[-power];
             return negative ? -magnitude : magnitude;
         }
+#if defined(__SIZEOF_INT128__)
+        if (power >= -22 && power <= 22) {
+            const double magnitude = scale_wide_mantissa(mantissa, static_cast<int>(power));
+            return negative ? -magnitude : magnitude;
+        }
+#endif
     }
 
     // The text is known to be plain decimal syntax here, which from_chars reads correctly
