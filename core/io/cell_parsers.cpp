@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -62,6 +63,55 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
         }
     }
     return true;
+}
+
+// Digit runs are handled eight bytes at a time: a table of 17-digit probabilities spends most of
+// its float time walking digits otherwise.
+constexpr bool swar_digits = std::endian::native == std::endian::little;
+
+std::uint64_t load8(const char *p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Every byte is '0'..'9': the high nibble is 3 and adding 6 does not carry out of the low one.
+bool all_digits(std::uint64_t word) {
+    constexpr std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0ULL;
+    return ((word & high_nibbles) | (((word + 0x0606060606060606ULL) & high_nibbles) >> 4)) ==
+           0x3333333333333333ULL;
+}
+
+// The value of eight digit bytes, the first one most significant: pairs, then quads, then all.
+std::uint64_t eight_digits_value(std::uint64_t word) {
+    word = ((word & 0x0F0F0F0F0F0F0F0FULL) * (10 * 256 + 1)) >> 8;
+    word = ((word & 0x00FF00FF00FF00FFULL) * (100 * 65536 + 1)) >> 16;
+    return ((word & 0x0000FFFF0000FFFFULL) * (10000 * 4294967296ULL + 1)) >> 32;
+}
+
+const char *skip_digits(const char *p, const char *end) {
+    if constexpr (swar_digits) {
+        while (end - p >= 8 && all_digits(load8(p))) {
+            p += 8;
+        }
+    }
+    while (p < end && is_digit(*p)) {
+        ++p;
+    }
+    return p;
+}
+
+// Appends the digits of [p, end) to value; the caller keeps the result within 64 bits.
+std::uint64_t accumulate_digits(std::uint64_t value, const char *p, const char *end) {
+    if constexpr (swar_digits) {
+        for (; end - p >= 8; p += 8) {
+            value = value * 100'000'000 + eight_digits_value(load8(p));
+        }
+    }
+    for (; p < end; ++p) {
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+    }
+    return value;
 }
 
 // Powers of ten that a double holds exactly: with a mantissa below 2^53, one multiplication or
@@ -166,17 +216,13 @@ std::optional<double> parse_float(std::string_view cell) {
 
     // Syntax first: integer digits, an optional point with fraction digits, an optional exponent.
     const char *const int_begin = p;
-    while (p < end && is_digit(*p)) {
-        ++p;
-    }
+    p = skip_digits(p, end);
     const char *const int_end = p;
     const char *frac_begin = p;
     const char *frac_end = p;
     if (p < end && *p == '.') {
         frac_begin = ++p;
-        while (p < end && is_digit(*p)) {
-            ++p;
-        }
+        p = skip_digits(p, end);
         frac_end = p;
     }
     if (int_begin == int_end && frac_begin == frac_end) {
@@ -229,13 +275,8 @@ std::optional<double> parse_float(std::string_view cell) {
     // Up to 19 digits fit an unsigned 64-bit mantissa exactly; the value is then
     // mantissa * 10^power, and Clinger's fast path applies when both factors are exact doubles.
     if (digit_count <= 19) {
-        std::uint64_t mantissa = 0;
-        for (const char *d = first; d < int_end; ++d) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*d - '0');
-        }
-        for (const char *d = first > frac_begin ? first : frac_begin; d < frac_end; ++d) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*d - '0');
-        }
+        std::uint64_t mantissa = accumulate_digits(0, first < int_end ? first : int_end, int_end);
+        mantissa = accumulate_digits(mantissa, first > frac_begin ? first : frac_begin, frac_end);
         std::int64_t power = exponent - (frac_end - frac_begin);
         // A small mantissa can absorb part of a larger power exactly ("1e30" is 10^8 * 10^22).
         while (power > 22 && mantissa <= fast_path_mantissa_limit / 10) {
