@@ -3,6 +3,12 @@ import pathlib
 import sys
 
 import pytest
+from hypothesis import settings
+
+# Under the sanitizers each example costs many times more: HYPOTHESIS_PROFILE=sanitized (set by
+# scripts/sanitized_tests.sh) drops the deadline and the default number of examples.
+settings.register_profile("sanitized", max_examples=25, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 # The test-only probe module is built beside the installed package, never into it.
 if os.environ.get("ANNOTROVE_PROBE_DIR"):
