@@ -19,7 +19,7 @@ test_installed() {
     local py="$PWD/$venv/bin/python"
     "$py" -m pip install "${pip_quiet[@]}" --upgrade pip
     "$py" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.10" cmake ninja "pytest>=8" \
-        "hypothesis>=6" mypy
+        "hypothesis>=6" mypy matplotlib
     "$py" -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps -w "dist/$version" \
         -Cbuild-dir="build/wheel-$version" .
     echo "== Python $version: installing $(ls "dist/$version"/*.whl) into $venv"
@@ -37,7 +37,8 @@ test_installed() {
 
     if [ -d examples ] && ls examples/*.py >/dev/null 2>&1; then
         echo "== Python $version: mypy --strict on the examples"
-        (cd examples && "$py" -m mypy --strict --no-incremental --cache-dir=/dev/null *.py)
+        (cd examples && MYPYPATH=../bench "$py" -m mypy --strict --no-incremental \
+            --cache-dir=/dev/null *.py)
     fi
 }
 
