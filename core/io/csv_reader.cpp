@@ -322,10 +322,20 @@ bool TableReader::refill() {
         buffer_ = std::move(larger);
         capacity_ = grown;
     }
-    const std::size_t count = source_.read(buffer_.get() + length_, capacity_ - length_);
-    length_ += count;
+    // Fill the whole free space, not one chunk: an unfinished record is scanned again from its
+    // start after each refill, so the buffer must double between scans for a single huge record
+    // to cost linear time.
+    std::size_t added = 0;
+    while (length_ < capacity_) {
+        const std::size_t count = source_.read(buffer_.get() + length_, capacity_ - length_);
+        if (count == 0) {
+            break;
+        }
+        length_ += count;
+        added += count;
+    }
     scanner_ = StructuralScanner(kernel_, buffer_.get(), buffer_.get() + length_);
-    return count > 0;
+    return added > 0;
 }
 
 void TableReader::unescape_fields() {
