@@ -20,13 +20,14 @@ class TextArena {
 
     // Copies text into the arena and returns a stable view of the copy (never a null pointer).
     std::string_view store(std::string_view text) {
+        if (text.empty()) {
+            return {"", 0}; // a present empty text still needs a non-null pointer
+        }
         if (text.size() > remaining_) {
             grow(text.size());
         }
         char *destination = cursor_;
-        if (!text.empty()) {
-            std::memcpy(destination, text.data(), text.size());
-        }
+        std::memcpy(destination, text.data(), text.size());
         cursor_ += text.size();
         remaining_ -= text.size();
         return {destination, text.size()};

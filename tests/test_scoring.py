@@ -84,10 +84,15 @@ tables = st.lists(st.tuples(st.sampled_from(["a", "b", "c", "B", ""]), st.intege
                             probabilities), max_size=80)
 
 
+# Rows of one query either scattered through the file or already adjacent (the usual layout,
+# which is grouped without moving any row).
+@pytest.mark.parametrize("adjacent", [False, True])
 @settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(table=tables)
-def test_every_method_matches_reference(tmp_path, table):
+def test_every_method_matches_reference(tmp_path, adjacent, table):
     # Groups of up to 80 rows pass the insertion-sort size of the rank order.
+    if adjacent:
+        table = sorted(table, key=lambda row: row[0])
     rows = [Row(q, f"c{i}", rank, s, p) for i, (q, rank, s, p) in enumerate(table)]
     path = write_table(tmp_path / "t.csv", rows)
     for method in METHODS:
