@@ -13,7 +13,7 @@ struct Decision {
     std::string_view query_id;
     std::string_view candidate_id;
     std::string_view method; // display name of the score method
-    double confidence = 0.0;  // NaN when the method gives no value
+    double confidence = 0.0; // NaN when the method gives no value
     double threshold = 0.0;
     bool accepted = false;
 };

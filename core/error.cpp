@@ -22,7 +22,9 @@ CoreError CoreError::unknown_policy_version(std::string version) {
 CoreError CoreError::unsupported_confidence_level(double level) {
     return {CoreErrorKind::UnsupportedConfidenceLevel, {}, level};
 }
-CoreError CoreError::parquet_not_enabled() { return {CoreErrorKind::ParquetNotEnabled, {}, 0.0}; }
+CoreError CoreError::parquet_not_enabled() {
+    return {CoreErrorKind::ParquetNotEnabled, {}, 0.0};
+}
 
 std::string CoreError::message() const {
     switch (kind_) {

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <array>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>

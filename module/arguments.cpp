@@ -37,9 +37,8 @@ std::string positional_count_message(const Signature &signature, Py_ssize_t give
 
 } // namespace
 
-std::optional<MatchedArguments> match_arguments(const Signature &signature,
-                                                PyObject *const *args, Py_ssize_t nargs,
-                                                PyObject *kwnames) {
+std::optional<MatchedArguments> match_arguments(const Signature &signature, PyObject *const *args,
+                                                Py_ssize_t nargs, PyObject *kwnames) {
     MatchedArguments matched{};
     const std::size_t count = signature.parameters.size();
     if (nargs < 0 || static_cast<std::size_t>(nargs) > count) {
@@ -113,8 +112,8 @@ std::optional<double> to_double(PyObject *value) {
 std::optional<std::string_view> convert_text(const char *function, const char *parameter,
                                              PyObject *value) {
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", function,
-                     parameter, Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", function, parameter,
+                     Py_TYPE(value)->tp_name);
         add_processing_note(parameter);
         return std::nullopt;
     }

@@ -23,9 +23,8 @@ using MatchedArguments = std::array<PyObject *, MAX_PARAMETERS>;
 
 // Positional and keyword arguments to parameters. Raises TypeError in the host's wording on a
 // count, keyword or duplicate problem, before any argument is converted.
-std::optional<MatchedArguments> match_arguments(const Signature &signature,
-                                                PyObject *const *args, Py_ssize_t nargs,
-                                                PyObject *kwnames);
+std::optional<MatchedArguments> match_arguments(const Signature &signature, PyObject *const *args,
+                                                Py_ssize_t nargs, PyObject *kwnames);
 
 // Each converter raises the exception with the processing note for `parameter` on failure.
 // Text views point into the str object, which the caller's arguments keep alive.

@@ -9,8 +9,8 @@ namespace annotrove::module {
 namespace {
 
 PyRef utf8_text(std::string_view text) {
-    return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                      "replace"));
+    return PyRef(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 void raise_with_text(PyObject *type, std::string_view message) {
@@ -46,11 +46,17 @@ PyObject *internal_error() {
 
 } // namespace
 
-void raise_core_error(const CoreError &error) { raise_with_text(PyExc_RuntimeError, error.message()); }
+void raise_core_error(const CoreError &error) {
+    raise_with_text(PyExc_RuntimeError, error.message());
+}
 
-void raise_value_error(std::string_view message) { raise_with_text(PyExc_ValueError, message); }
+void raise_value_error(std::string_view message) {
+    raise_with_text(PyExc_ValueError, message);
+}
 
-void raise_type_error(std::string_view message) { raise_with_text(PyExc_TypeError, message); }
+void raise_type_error(std::string_view message) {
+    raise_with_text(PyExc_TypeError, message);
+}
 
 void raise_missing_key(std::string_view key) {
     std::string message = "missing '";
@@ -86,6 +92,8 @@ void raise_internal_error(std::string_view message) {
     raise_with_text(type, message);
 }
 
-std::string type_name(PyObject *object) { return Py_TYPE(object)->tp_name; }
+std::string type_name(PyObject *object) {
+    return Py_TYPE(object)->tp_name;
+}
 
 } // namespace annotrove::module

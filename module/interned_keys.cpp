@@ -8,11 +8,21 @@ namespace annotrove::module {
 namespace {
 
 constexpr std::array<const char *, static_cast<std::size_t>(Key::Count)> key_texts = {
-    "threshold",     "accepted",       "total",
-    "coverage",      "errors",         "risk",
-    "query_id",      "candidate_id",   "confidence",
-    "method",        "version",        "scoring_method",
-    "target_error_rate", "calibration_method", "confidence_level",
+    "threshold",
+    "accepted",
+    "total",
+    "coverage",
+    "errors",
+    "risk",
+    "query_id",
+    "candidate_id",
+    "confidence",
+    "method",
+    "version",
+    "scoring_method",
+    "target_error_rate",
+    "calibration_method",
+    "confidence_level",
     "created_by",
 };
 
@@ -20,7 +30,9 @@ std::array<std::atomic<PyObject *>, static_cast<std::size_t>(Key::Count)> key_ob
 
 } // namespace
 
-const char *key_text(Key key) { return key_texts[static_cast<std::size_t>(key)]; }
+const char *key_text(Key key) {
+    return key_texts[static_cast<std::size_t>(key)];
+}
 
 PyObject *key_object(Key key) {
     std::atomic<PyObject *> &slot = key_objects[static_cast<std::size_t>(key)];

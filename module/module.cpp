@@ -28,8 +28,8 @@ namespace {
 
 constexpr std::array<const char *, 2> compute_curve_parameters = {"csv_path", "score"};
 constexpr std::array<const char *, 1> curve_parameters = {"curve"};
-constexpr std::array<const char *, 5> calibrate_parameters = {
-    "csv_path", "score", "error_rate", "method", "confidence_level"};
+constexpr std::array<const char *, 5> calibrate_parameters = {"csv_path", "score", "error_rate",
+                                                              "method", "confidence_level"};
 constexpr std::array<const char *, 2> apply_policy_parameters = {"csv_path", "policy_dict"};
 constexpr std::array<const char *, 1> load_policy_parameters = {"path"};
 constexpr std::array<const char *, 2> save_policy_parameters = {"path", "policy_dict"};
@@ -404,4 +404,6 @@ PyModuleDef module_definition = {
 
 } // namespace annotrove::module
 
-PyMODINIT_FUNC PyInit_annotrove() { return PyModuleDef_Init(&annotrove::module::module_definition); }
+PyMODINIT_FUNC PyInit_annotrove() {
+    return PyModuleDef_Init(&annotrove::module::module_definition);
+}

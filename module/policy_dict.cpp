@@ -87,11 +87,11 @@ std::array<std::string_view, N> names_of(const std::array<Method, N> &methods, N
 
 PyRef policy_to_dict(const PolicyFile &policy) {
     PyRef dict(PyDict_New());
-    if (!dict ||
-        !set_item(dict.get(), key_object(Key::Version), text_object(policy.version)) ||
+    if (!dict || !set_item(dict.get(), key_object(Key::Version), text_object(policy.version)) ||
         !set_item(dict.get(), key_object(Key::ScoringMethod),
                   text_object(scoring::serialised_name(policy.scoring_method))) ||
-        !set_item(dict.get(), key_object(Key::Threshold), PyRef(PyFloat_FromDouble(policy.threshold))) ||
+        !set_item(dict.get(), key_object(Key::Threshold),
+                  PyRef(PyFloat_FromDouble(policy.threshold))) ||
         !set_item(dict.get(), key_object(Key::TargetErrorRate),
                   PyRef(PyFloat_FromDouble(policy.target_error_rate))) ||
         !set_item(dict.get(), key_object(Key::CalibrationMethod),
@@ -108,8 +108,8 @@ PyRef policy_to_dict(const PolicyFile &policy) {
 std::optional<PolicyFile> policy_from_dict(PyObject *dict) {
     PolicyFile policy;
     const auto score_names = names_of(scoring::ALL_SCORING_METHODS, scoring::serialised_name);
-    std::optional<scoring::ScoringMethod> scoring_method =
-        read_method(dict, Key::ScoringMethod, scoring::parse_serialised_scoring_method, score_names);
+    std::optional<scoring::ScoringMethod> scoring_method = read_method(
+        dict, Key::ScoringMethod, scoring::parse_serialised_scoring_method, score_names);
     if (!scoring_method) {
         return std::nullopt;
     }

@@ -122,8 +122,8 @@ PyObject *probe_read_candidates(PyObject *, PyObject *args, PyObject *kwargs) {
     Py_ssize_t block_size = 0;
     const char *isa = "auto";
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|$ns:read_candidates",
-                                     const_cast<char **>(keywords), &path, &path_size,
-                                     &block_size, &isa)) {
+                                     const_cast<char **>(keywords), &path, &path_size, &block_size,
+                                     &isa)) {
         return nullptr;
     }
     CsvReaderSettings settings;
@@ -210,10 +210,19 @@ PyModuleDef_Slot probe_slots[] = {
 };
 
 PyModuleDef probe_module = {
-    PyModuleDef_HEAD_INIT, "_annotrove_probe", "Test-only access to the candidate-table reader.",
-    0, probe_methods, probe_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_annotrove_probe",
+    "Test-only access to the candidate-table reader.",
+    0,
+    probe_methods,
+    probe_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace
 
-PyMODINIT_FUNC PyInit__annotrove_probe() { return PyModuleDef_Init(&probe_module); }
+PyMODINIT_FUNC PyInit__annotrove_probe() {
+    return PyModuleDef_Init(&probe_module);
+}

@@ -114,13 +114,19 @@ PyRef curve_to_dicts(std::span<const CurvePoint> points) {
     for (const CurvePoint &point : points) {
         PyRef dict(PyDict_New());
         if (!dict ||
-            !set_item(dict.get(), key_object(Key::Threshold), PyRef(PyFloat_FromDouble(point.threshold))) ||
-            !set_item(dict.get(), key_object(Key::Accepted), PyRef(PyLong_FromUnsignedLongLong(point.accepted))) ||
-            !set_item(dict.get(), key_object(Key::Total), PyRef(PyLong_FromUnsignedLongLong(point.total))) ||
-            !set_item(dict.get(), key_object(Key::Coverage), PyRef(PyFloat_FromDouble(point.coverage))) ||
-            !set_item(dict.get(), key_object(Key::Errors), PyRef(PyLong_FromUnsignedLongLong(point.errors))) ||
+            !set_item(dict.get(), key_object(Key::Threshold),
+                      PyRef(PyFloat_FromDouble(point.threshold))) ||
+            !set_item(dict.get(), key_object(Key::Accepted),
+                      PyRef(PyLong_FromUnsignedLongLong(point.accepted))) ||
+            !set_item(dict.get(), key_object(Key::Total),
+                      PyRef(PyLong_FromUnsignedLongLong(point.total))) ||
+            !set_item(dict.get(), key_object(Key::Coverage),
+                      PyRef(PyFloat_FromDouble(point.coverage))) ||
+            !set_item(dict.get(), key_object(Key::Errors),
+                      PyRef(PyLong_FromUnsignedLongLong(point.errors))) ||
             !set_item(dict.get(), key_object(Key::Risk),
-                      point.risk ? PyRef(PyFloat_FromDouble(*point.risk)) : PyRef::borrowed(Py_None))) {
+                      point.risk ? PyRef(PyFloat_FromDouble(*point.risk))
+                                 : PyRef::borrowed(Py_None))) {
             return {};
         }
         PyList_SET_ITEM(list.get(), index++, dict.release());
@@ -153,10 +159,14 @@ PyRef decisions_to_dicts(std::span<const Decision> decisions) {
         PyRef dict(PyDict_New());
         if (!dict ||
             !set_item(dict.get(), key_object(Key::QueryId), text_object(decision.query_id)) ||
-            !set_item(dict.get(), key_object(Key::CandidateId), text_object(decision.candidate_id)) ||
-            !set_item(dict.get(), key_object(Key::Confidence), PyRef(PyFloat_FromDouble(decision.confidence))) ||
-            !set_item(dict.get(), key_object(Key::Accepted), PyRef::borrowed(decision.accepted ? Py_True : Py_False)) ||
-            !set_item(dict.get(), key_object(Key::Threshold), PyRef(PyFloat_FromDouble(decision.threshold))) ||
+            !set_item(dict.get(), key_object(Key::CandidateId),
+                      text_object(decision.candidate_id)) ||
+            !set_item(dict.get(), key_object(Key::Confidence),
+                      PyRef(PyFloat_FromDouble(decision.confidence))) ||
+            !set_item(dict.get(), key_object(Key::Accepted),
+                      PyRef::borrowed(decision.accepted ? Py_True : Py_False)) ||
+            !set_item(dict.get(), key_object(Key::Threshold),
+                      PyRef(PyFloat_FromDouble(decision.threshold))) ||
             !set_item(dict.get(), key_object(Key::Method), text_object(decision.method))) {
             return {};
         }

@@ -14,7 +14,9 @@ namespace {
 
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') {
@@ -285,8 +287,8 @@ std::optional<double> parse_float(std::string_view cell) {
         }
         if (mantissa <= fast_path_mantissa_limit && power >= -22 && power <= 22) {
             const auto m = static_cast<double>(mantissa);
-            const double magnitude = power >= 0 ? m * exact_powers_of_ten[power]
-                                                : m / exact_powers_of_ten[-power];
+            const double magnitude =
+                power >= 0 ? m * exact_powers_of_ten[power] : m / exact_powers_of_ten[-power];
             return negative ? -magnitude : magnitude;
         }
 #if defined(__SIZEOF_INT128__)

@@ -163,10 +163,9 @@ class TableReader {
                               "\": " + std::generic_category().message(source_.error()));
     }
     CoreError cell_error(std::string_view what, Member member, std::string_view cell) const {
-        return CoreError::csv("invalid " + std::string(what) + " " + quoted_excerpt(cell) +
-                              " in column \"" +
-                              std::string(member_columns[static_cast<std::size_t>(member)]) +
-                              "\"" + where());
+        return CoreError::csv(
+            "invalid " + std::string(what) + " " + quoted_excerpt(cell) + " in column \"" +
+            std::string(member_columns[static_cast<std::size_t>(member)]) + "\"" + where());
     }
     std::string_view cell(Member member) const {
         return fields_[column_of_[static_cast<std::size_t>(member)]].text();
@@ -181,14 +180,14 @@ class TableReader {
     StructuralMaskFn kernel_;
     std::size_t capacity_; // bytes the buffer holds, not counting the padding
     std::unique_ptr<char[]> buffer_;
-    std::size_t length_ = 0;         // bytes held
-    std::size_t position_ = 0;       // start of the first record not yet consumed
-    std::uint64_t file_offset_ = 0;  // offset in the input of buffer_[0]
-    bool at_end_ = false;            // no more bytes to come after length_
+    std::size_t length_ = 0;        // bytes held
+    std::size_t position_ = 0;      // start of the first record not yet consumed
+    std::uint64_t file_offset_ = 0; // offset in the input of buffer_[0]
+    bool at_end_ = false;           // no more bytes to come after length_
     StructuralScanner scanner_;
 
-    std::uint64_t line_ = 1;      // line of the next unconsumed byte
-    bool after_cr_ = false;       // the last line break consumed was a CR (so an LF joins it)
+    std::uint64_t line_ = 1; // line of the next unconsumed byte
+    bool after_cr_ = false;  // the last line break consumed was a CR (so an LF joins it)
     std::uint64_t record_line_ = 0;
     std::uint64_t record_offset_ = 0;
     std::vector<Field> fields_;
@@ -413,8 +412,8 @@ Result<void> TableReader::add_row() {
     if (!ascii) {
         for (std::size_t index = 0; index < fields_.size(); ++index) {
             if (!is_valid_utf8(fields_[index].begin, fields_[index].end)) {
-                return std::unexpected(CoreError::csv("invalid UTF-8 in column \"" +
-                                                      header_[index] + "\"" + where()));
+                return std::unexpected(
+                    CoreError::csv("invalid UTF-8 in column \"" + header_[index] + "\"" + where()));
             }
         }
     }

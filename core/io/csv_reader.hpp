@@ -10,7 +10,7 @@
 namespace annotrove::io {
 
 inline constexpr std::array<std::string_view, 4> REQUIRED_COLUMNS = {"query_id", "candidate_id",
-                                                                      "rank", "score"};
+                                                                     "rank", "score"};
 
 // True when the extension of the path's last component is exactly "parquet".
 bool is_parquet_path(std::string_view path);

@@ -37,10 +37,9 @@ std::uint64_t structural_mask_scalar(const char *window) {
         if constexpr (std::endian::native == std::endian::little) {
             std::uint64_t word;
             std::memcpy(&word, window + 8 * i, sizeof word);
-            const std::uint64_t hits = equal_bytes(word, repeat_byte(',')) |
-                                       equal_bytes(word, repeat_byte('"')) |
-                                       equal_bytes(word, repeat_byte('\n')) |
-                                       equal_bytes(word, repeat_byte('\r'));
+            const std::uint64_t hits =
+                equal_bytes(word, repeat_byte(',')) | equal_bytes(word, repeat_byte('"')) |
+                equal_bytes(word, repeat_byte('\n')) | equal_bytes(word, repeat_byte('\r'));
             // Gathers the eight high bits into one byte, byte 0 in bit 0.
             const std::uint64_t bits = ((hits >> 7) * 0x0102040810204080ULL) >> 56;
             mask |= bits << (8 * i);
@@ -143,7 +142,7 @@ bool isa_available(Isa isa) {
 
 StructuralMaskFn structural_mask_kernel(Isa isa) {
     if (isa == Isa::automatic) {
-        isa = isa_available(Isa::avx2) ? Isa::avx2
+        isa = isa_available(Isa::avx2)   ? Isa::avx2
               : isa_available(Isa::sse2) ? Isa::sse2
                                          : Isa::scalar;
     }

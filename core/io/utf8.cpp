@@ -9,7 +9,9 @@ namespace {
 
 constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xC0U) == 0x80U;
+}
 
 } // namespace
 

@@ -23,8 +23,8 @@ enum class ScoringMethod {
 
 inline constexpr std::size_t SCORING_METHOD_COUNT = 8;
 inline constexpr std::array<ScoringMethod, SCORING_METHOD_COUNT> ALL_SCORING_METHODS = {
-    ScoringMethod::MaxProb,    ScoringMethod::ScoreGap, ScoringMethod::Margin,
-    ScoringMethod::Entropy,    ScoringMethod::ScoreRatio, ScoringMethod::TopKGap,
+    ScoringMethod::MaxProb,    ScoringMethod::ScoreGap,      ScoringMethod::Margin,
+    ScoringMethod::Entropy,    ScoringMethod::ScoreRatio,    ScoringMethod::TopKGap,
     ScoringMethod::EffectiveK, ScoringMethod::CandidateCount};
 
 // The name used in policy files and policy dicts ("top_k_gap").
