@@ -60,6 +60,36 @@ std::optional<QueryGroups> read_groups(std::string_view csv_path) {
     return io::group_by_query(std::move(*table));
 }
 
+// The text argument at `index`, converted with the parameter's own name in any message.
+std::optional<std::string_view> text_argument(const Signature &signature,
+                                              const MatchedArguments &matched, std::size_t index) {
+    return convert_text(signature.function, signature.parameters[index], matched[index]);
+}
+
+struct PathAndPolicy {
+    std::string_view path;
+    PolicyFile policy;
+};
+
+// A path and a policy dict, the two arguments of apply_policy and save_policy. The dict is read
+// completely here, before the caller opens or creates any file.
+std::optional<PathAndPolicy> path_and_policy(const Signature &signature, PyObject *const *args,
+                                             Py_ssize_t nargs, PyObject *kwnames) {
+    std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+    if (!matched) {
+        return std::nullopt;
+    }
+    std::optional<std::string_view> path = text_argument(signature, *matched, 0);
+    if (!path || !check_dict(signature.function, signature.parameters[1], (*matched)[1])) {
+        return std::nullopt;
+    }
+    std::optional<PolicyFile> policy = policy_from_dict((*matched)[1]);
+    if (!policy) {
+        return std::nullopt;
+    }
+    return PathAndPolicy{*path, std::move(*policy)};
+}
+
 PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         const Signature &signature = compute_curve_signature;
@@ -67,13 +97,11 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         if (!matched) {
             return nullptr;
         }
-        std::optional<std::string_view> csv_path =
-            convert_text(signature.function, "csv_path", (*matched)[0]);
+        std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
         if (!csv_path) {
             return nullptr;
         }
-        std::optional<std::string_view> score =
-            convert_text(signature.function, "score", (*matched)[1]);
+        std::optional<std::string_view> score = text_argument(signature, *matched, 1);
         if (!score) {
             return nullptr;
         }
@@ -125,13 +153,11 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         if (!matched) {
             return nullptr;
         }
-        std::optional<std::string_view> csv_path =
-            convert_text(signature.function, "csv_path", (*matched)[0]);
+        std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
         if (!csv_path) {
             return nullptr;
         }
-        std::optional<std::string_view> score =
-            convert_text(signature.function, "score", (*matched)[1]);
+        std::optional<std::string_view> score = text_argument(signature, *matched, 1);
         if (!score) {
             return nullptr;
         }
@@ -141,8 +167,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         }
         std::string_view method_text = "empirical";
         if ((*matched)[3] != nullptr) {
-            std::optional<std::string_view> text =
-                convert_text(signature.function, "method", (*matched)[3]);
+            std::optional<std::string_view> text = text_argument(signature, *matched, 3);
             if (!text) {
                 return nullptr;
             }
@@ -208,32 +233,20 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        const Signature &signature = apply_policy_signature;
-        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
-        if (!matched) {
+        std::optional<PathAndPolicy> arguments =
+            path_and_policy(apply_policy_signature, args, nargs, kwnames);
+        if (!arguments) {
             return nullptr;
         }
-        std::optional<std::string_view> csv_path =
-            convert_text(signature.function, "csv_path", (*matched)[0]);
-        if (!csv_path) {
-            return nullptr;
-        }
-        if (!check_dict(signature.function, "policy_dict", (*matched)[1])) {
-            return nullptr;
-        }
-        // The dict is read before the table is opened.
-        std::optional<PolicyFile> policy = policy_from_dict((*matched)[1]);
-        if (!policy) {
-            return nullptr;
-        }
-        std::optional<QueryGroups> groups = read_groups(*csv_path);
+        const PolicyFile &policy = arguments->policy;
+        std::optional<QueryGroups> groups = read_groups(arguments->path);
         if (!groups) {
             return nullptr;
         }
         std::vector<Decision> decisions;
         decisions.reserve(groups->groups.size());
         for (const QueryGroup &group : groups->groups) {
-            if (std::optional<Decision> decision = decide_query(*policy, group)) {
+            if (std::optional<Decision> decision = decide_query(policy, group)) {
                 decisions.push_back(*decision);
             }
         }
@@ -248,8 +261,7 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!matched) {
             return nullptr;
         }
-        std::optional<std::string_view> path =
-            convert_text(signature.function, "path", (*matched)[0]);
+        std::optional<std::string_view> path = text_argument(signature, *matched, 0);
         if (!path) {
             return nullptr;
         }
@@ -264,25 +276,12 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 PyObject *save_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        const Signature &signature = save_policy_signature;
-        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
-        if (!matched) {
+        std::optional<PathAndPolicy> arguments =
+            path_and_policy(save_policy_signature, args, nargs, kwnames);
+        if (!arguments) {
             return nullptr;
         }
-        std::optional<std::string_view> path =
-            convert_text(signature.function, "path", (*matched)[0]);
-        if (!path) {
-            return nullptr;
-        }
-        if (!check_dict(signature.function, "policy_dict", (*matched)[1])) {
-            return nullptr;
-        }
-        // The dict is read completely before the file is touched.
-        std::optional<PolicyFile> policy = policy_from_dict((*matched)[1]);
-        if (!policy) {
-            return nullptr;
-        }
-        Result<void> written = io::write_policy_file(*path, *policy);
+        Result<void> written = io::write_policy_file(arguments->path, arguments->policy);
         if (!written) {
             raise_core_error(written.error());
             return nullptr;

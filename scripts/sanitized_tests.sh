@@ -47,7 +47,9 @@ export HYPOTHESIS_PROFILE="${HYPOTHESIS_PROFILE:-sanitized}"
 export ANNOTROVE_SANITIZED=1
 # From tests/, so nothing in the source tree shadows the installed module.
 cd tests
-"$py" - -q -p no:cacheprovider . "$@" <<'PY'
+# --capture=sys: a sanitizer writes its report straight to file descriptor 2 and then aborts, so
+# pytest must not be holding that descriptor in a capture file that nobody gets to print.
+"$py" - -q -p no:cacheprovider --capture=sys . "$@" <<'PY'
 import ctypes
 import sys
 
