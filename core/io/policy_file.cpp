@@ -87,27 +87,37 @@ class PolicyParser {
     }
 
   private:
+    // `"key":` and the whitespace around it; `key_offset` receives where the key starts.
+    Result<std::string> read_member_key(std::size_t &key_offset) {
+        reader_.skip_whitespace();
+        if (reader_.peek() != '"') {
+            return std::unexpected(reader_.unexpected("key must be a string", "an object"));
+        }
+        key_offset = reader_.offset();
+        auto key = reader_.read_string();
+        if (!key) {
+            return key;
+        }
+        reader_.skip_whitespace();
+        if (reader_.peek() != ':') {
+            return std::unexpected(reader_.unexpected("expected `:`", "an object"));
+        }
+        reader_.advance();
+        reader_.skip_whitespace();
+        return key;
+    }
+
     Result<void> parse_object() {
         reader_.advance(); // '{'
         std::array<bool, FIELD_COUNT> seen{};
         reader_.skip_whitespace();
         if (reader_.peek() != '}') {
             while (true) {
-                reader_.skip_whitespace();
-                if (reader_.peek() != '"') {
-                    return std::unexpected(reader_.unexpected("key must be a string", "an object"));
-                }
-                const std::size_t key_offset = reader_.offset();
-                auto key = reader_.read_string();
+                std::size_t key_offset = 0;
+                auto key = read_member_key(key_offset);
                 if (!key) {
                     return std::unexpected(std::move(key.error()));
                 }
-                reader_.skip_whitespace();
-                if (reader_.peek() != ':') {
-                    return std::unexpected(reader_.unexpected("expected `:`", "an object"));
-                }
-                reader_.advance();
-                reader_.skip_whitespace();
 
                 const auto match = std::find(FIELD_NAMES.begin(), FIELD_NAMES.end(), *key);
                 Result<void> value;
@@ -296,20 +306,11 @@ class PolicyParser {
             return {};
         }
         while (true) {
-            reader_.skip_whitespace();
-            if (reader_.peek() != '"') {
-                return std::unexpected(reader_.unexpected("key must be a string", "an object"));
-            }
-            auto key = reader_.read_string();
+            std::size_t key_offset = 0;
+            auto key = read_member_key(key_offset);
             if (!key) {
                 return std::unexpected(std::move(key.error()));
             }
-            reader_.skip_whitespace();
-            if (reader_.peek() != ':') {
-                return std::unexpected(reader_.unexpected("expected `:`", "an object"));
-            }
-            reader_.advance();
-            reader_.skip_whitespace();
             double threshold = 0.0;
             if (auto value = read_number_into(threshold); !value) {
                 return value;
