@@ -31,6 +31,7 @@ def files(tmp_path_factory):
 def test_repeated_calls_keep_no_blocks_and_no_descriptors(case, files):
     figures = leak_check.measure(case, files, ITERATIONS)
     assert figures.block_growth <= leak_check.BLOCK_SLACK, figures
+    assert figures.total_block_growth <= 4 * leak_check.BLOCK_SLACK, figures
     assert figures.fd_growth == 0, figures
 
 
@@ -83,6 +84,6 @@ def test_the_measurement_sees_one_kept_object_or_descriptor_per_call(files, call
         _kept.clear()
     assert leak_check.grew(figures)
     if grows == "blocks":
-        assert figures.block_growth >= 200
+        assert figures.block_growth >= 100  # the second half of the calls
     else:
         assert figures.fd_growth == 200
