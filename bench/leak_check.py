@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import gc
 import os
-import resource
 import shutil
 import sys
 import tempfile
@@ -24,6 +23,11 @@ from dataclasses import dataclass
 from typing import Callable
 
 import annotrove
+
+try:
+    import resource
+except ImportError:  # Windows: no peak figure, the other checks still run
+    resource = None
 
 LABELLED = (
     "query_id,candidate_id,rank,score,probability,is_correct,smiles\n"
@@ -218,6 +222,8 @@ def open_descriptors() -> int | None:
 
 
 def peak_rss_kib() -> int:
+    if resource is None:
+        return 0
     # Linux reports kibibytes; macOS bytes.
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     return peak // 1024 if sys.platform == "darwin" else peak
