@@ -279,10 +279,6 @@ def test_a_nul_byte_in_a_table_path_is_an_error_not_a_shorter_path(write):
             call(path + "\0.parquet")
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="known fault: the policy file functions open the path cut at its first NUL byte",
-)
 def test_a_nul_byte_in_a_policy_path_is_an_error_not_a_shorter_path(tmp_path):
     existing = str(tmp_path / "policy.json")
     annotrove.save_policy(existing, POLICY)

@@ -35,6 +35,10 @@ FileError write_error(std::string description) {
 // Paths arrive as UTF-8. Building the path from char8_t keeps them intact on Windows, where a
 // narrow path would be taken in the ANSI code page.
 FileResult<fs::path> to_path(std::string_view path) {
+    // The C library would stop at a NUL byte and open a shorter, different path.
+    if (path.find('\0') != std::string_view::npos) {
+        return std::unexpected(open_error(describe_errno(EINVAL)));
+    }
     try {
         const std::u8string utf8(path.begin(), path.end());
         return fs::path(utf8);
