@@ -424,7 +424,13 @@ Result<void> TableReader::add_row() {
     }
 
     Candidate row;
-    row.query_id = table_.texts.store(cell(Member::query_id));
+    // A query's rows usually follow one another: its id (and often its target) is then stored
+    // once and shared, which saves memory and lets grouping compare pointers.
+    const Candidate *previous = table_.rows.empty() ? nullptr : &table_.rows.back();
+    const std::string_view query_id = cell(Member::query_id);
+    row.query_id = previous != nullptr && previous->query_id == query_id
+                       ? previous->query_id
+                       : table_.texts.store(query_id);
     row.candidate_id = table_.texts.store(cell(Member::candidate_id));
     const std::string_view rank = cell(Member::rank);
     if (const auto value = parse_rank(rank)) {
@@ -471,7 +477,13 @@ Result<void> TableReader::add_row() {
         row.formula = optional_text(Member::formula);
     }
     if (has(Member::target_inchikey)) {
-        row.target_inchikey = optional_text(Member::target_inchikey);
+        const std::string_view target = cell(Member::target_inchikey);
+        if (previous != nullptr && previous->target_inchikey.has_value() && !target.empty() &&
+            previous->target_inchikey.value() == target) {
+            row.target_inchikey = previous->target_inchikey;
+        } else {
+            row.target_inchikey = optional_text(Member::target_inchikey);
+        }
     }
     table_.rows.push_back(row);
     return {};

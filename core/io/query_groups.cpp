@@ -42,7 +42,11 @@ QueryGroups group_by_query(CandidateTable table) {
     for (std::size_t row = 0; row < rows.size();) {
         const std::string_view id = rows[row].query_id;
         std::size_t next = row + 1;
-        while (next < rows.size() && rows[next].query_id == id) {
+        // The reader shares one copy of an id between adjacent rows, so equal pointers are the
+        // common case; the byte comparison settles the rest.
+        while (next < rows.size() && ((rows[next].query_id.data() == id.data() &&
+                                       rows[next].query_id.size() == id.size()) ||
+                                      rows[next].query_id == id)) {
             ++next;
         }
         auto [entry, inserted] = index_of.try_emplace(id, group_size.size());
