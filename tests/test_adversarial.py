@@ -134,14 +134,29 @@ def test_100000_queries_of_one_candidate_with_distinct_confidences(write):
 # Quoting and end of file
 
 
+# The end of the input closes a quoted field that is still open, as it does any field; what the
+# field then holds is converted like any other cell.
 @pytest.mark.parametrize(
-    "tail",
-    [b'"', b'"abc', b'"abc""', b'"' + b'""' * 100_000, b'"a\n\n\n', b'"\r\n'],
-    ids=["quote", "text", "doubled quote", "many doubled quotes", "line breaks", "crlf"],
+    "tail, smiles",
+    [(b'"', None), (b'"abc', "abc"), (b'"abc""', 'abc"'), (b'"' + b'""' * 100_000, '"' * 100_000),
+     (b'"a\n\n\n', "a\n\n\n"), (b'"\r\n', "\r\n"), (b'"a,b', "a,b")],
+    ids=["quote", "text", "doubled quote", "many doubled quotes", "line breaks", "crlf", "comma"],
 )
-def test_a_file_ending_inside_a_quoted_field_is_an_error(write, tail):
+def test_a_file_ending_inside_a_quoted_text_field_ends_the_field(write, probe, tail, smiles):
+    path = write(HEADER + b",smiles\nq,c,1,2," + tail)
+    assert probe.read_candidates(path)[0][:6] == ("q", "c", 1, 2.0, None, smiles)
+    assert len(annotrove.apply_policy(path, POLICY)) == 1
+
+
+@pytest.mark.parametrize("tail", [b'"abc', b'"2.5\n', b'"', b'"' + b'""' * 1000])
+def test_a_file_ending_inside_a_quoted_number_that_does_not_convert_is_an_error(write, tail):
     path = write(HEADER + b"\nq,c,1," + tail)
     csv_error(lambda: annotrove.compute_curve(path, "margin"))
+
+
+def test_a_file_ending_inside_a_quoted_number_reads_the_number(write, probe):
+    path = write(HEADER + b'\nq,c,1,"2')
+    assert probe.read_candidates(path)[0][:4] == ("q", "c", 1, 2.0)
 
 
 def test_quotes_after_a_closing_quote_do_not_loop(write, probe):
