@@ -136,8 +136,10 @@ class TableReader {
     TableReader(ByteSource &source, std::string_view path, const CsvReaderSettings &settings)
         : source_(source), path_(path), kernel_(structural_mask_kernel(settings.isa)),
           capacity_(std::max<std::size_t>(settings.block_size, 1)),
-          buffer_(std::make_unique<char[]>(capacity_ + padding)),
-          scanner_(kernel_, buffer_.get(), buffer_.get()) {}
+          buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + padding)),
+          scanner_(kernel_, buffer_.get(), buffer_.get()) {
+        std::memset(buffer_.get(), 0, padding);
+    }
 
     Result<CandidateTable> run();
 
@@ -316,7 +318,7 @@ bool TableReader::refill() {
     }
     if (length_ == capacity_) {
         const std::size_t grown = capacity_ * 2;
-        auto larger = std::make_unique<char[]>(grown + padding);
+        auto larger = std::make_unique_for_overwrite<char[]>(grown + padding);
         std::memcpy(larger.get(), buffer_.get(), length_);
         buffer_ = std::move(larger);
         capacity_ = grown;
@@ -333,6 +335,9 @@ bool TableReader::refill() {
         length_ += count;
         added += count;
     }
+    // The scanner reads whole windows past the last byte held; keep those bytes defined. Only
+    // this window is cleared: zero-filling the whole buffer cost more than reading a small table.
+    std::memset(buffer_.get() + length_, 0, padding);
     scanner_ = StructuralScanner(kernel_, buffer_.get(), buffer_.get() + length_);
     return added > 0;
 }
