@@ -114,6 +114,9 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
             return nullptr;
         }
         const std::vector<CurvePoint> points = risk_coverage_curve(groups->groups, *method);
+        // The table is no longer needed: release it before the result dicts are built, so the
+        // two never occupy memory at once.
+        groups.reset();
         return curve_to_dicts(points).release();
     });
 }
@@ -196,6 +199,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
             return nullptr;
         }
         const std::vector<CurvePoint> points = risk_coverage_curve(groups->groups, *scoring_method);
+        groups.reset();
 
         std::optional<double> threshold;
         switch (*calibration_method) {
