@@ -1,14 +1,39 @@
 """Benchmark annotrove against the code a user would otherwise write.
 
-    PYTHONPATH=build/bench python bench/bench.py [--queries 200000] [--repeats 3]
-    PYTHONPATH=build/bench python bench/bench.py --scaling [--scaling-rows 250000]
+One command:
 
-The default run generates (once, cached under bench/data/) a table of 200,000
-queries with 5 to 50 candidates each, about 5.5 million rows, then times in the
-same process, best of N repeats: annotrove's compute_curve for several score
-methods, calibrate and apply_policy; and the same risk-coverage curves written
-with pandas, polars and DuckDB when they are installed (they are optional). Each
-reference curve is checked point by point against annotrove's.
+    python bench/bench.py                  # 200,000 queries (about 5.5M rows, 1 GB), 5 rounds
+    python bench/bench.py --quick          # smoke run: 20,000 queries, 2 rounds
+    python bench/bench.py --queries 50000 --rounds 3
+    python bench/bench.py --scaling [--scaling-rows 250000]
+
+annotrove is imported as Python finds it, installed or from a build folder named
+by PYTHONPATH (e.g. PYTHONPATH=build/rel python bench/bench.py); the child
+processes inherit the environment and import the same build. pandas, polars and
+DuckDB are optional: a missing one is reported and skipped.
+
+The main mode generates (once, cached under bench/data/) a table of N queries
+with 5 to 50 candidates each, then:
+
+1. Verification round: every contender computes the max-prob and margin curves
+   once, and each curve must equal annotrove's point for point (thresholds
+   exactly, counts exactly). Any difference ends the run with exit status 1
+   before a single time is printed.
+2. Timing rounds (--rounds, default 5). Within each round the contenders
+   alternate: annotrove, pandas, polars on 1 thread, polars on all threads,
+   DuckDB on 1 thread, DuckDB on all threads; annotrove's other curves,
+   calibrate and apply_policy are timed in the same rounds.
+
+Every measurement runs in a fresh child process of this interpreter, so thread
+settings take effect (polars reads POLARS_MAX_THREADS at import; DuckDB gets
+SET threads=1 or keeps its default) and each contender has its own peak memory:
+the high-water mark of its resident memory after the work, imports included
+(VmHWM on Linux, where getrusage's ru_maxrss would carry the parent's peak
+across exec; ru_maxrss elsewhere). Times cover the call only, not interpreter
+start or imports. The report gives, per contender and task, the median wall
+time, median CPU time, MB/s (file size / median wall), rows/s, how many times
+faster annotrove is (contender / annotrove), peak memory and its ratio to the
+file size, and the load average (a busy machine skews times).
 
 --scaling times compute_curve on adversarial tables of n, 2n and 4n rows (and
 load_policy on policy files of growing size); a ratio near 2 per doubling means
@@ -19,27 +44,38 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib.util
 import json
 import math
 import os
+import pickle
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
+
+try:
+    import resource
+except ImportError:  # Windows: no getrusage, so no peak memory figure
+    resource = None  # type: ignore[assignment]
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import generate_table  # noqa: E402
 
-CURVE_METHODS = ("max-prob", "margin", "entropy", "topk-gap")
 REFERENCE_METHODS = ("max-prob", "margin")
-TOLERANCE = 1e-12
+# Tasks only annotrove runs, timed in the same rounds.
+ANNOTROVE_ONLY_TASKS = ("curve entropy", "curve topk-gap", "calibrate margin", "apply_policy margin")
+TARGET_ERROR_RATE = 0.05
+# Above this load average per CPU, other work competes with the measurements.
+BUSY_LOAD_PER_CPU = 0.6
 
 # A curve as (threshold, accepted, total, errors) tuples, the common ground for comparisons.
 Curve = list[tuple[float, int, int, int]]
@@ -49,55 +85,50 @@ def import_annotrove() -> Any:
     try:
         import annotrove
     except ImportError as error:
-        sys.exit(f"annotrove is not importable ({error}); build it and set PYTHONPATH, e.g. "
-                 "scripts/dev_build.sh build/bench && PYTHONPATH=build/bench python bench/bench.py")
+        sys.exit(f"annotrove is not importable ({error}); install it, or build it and set PYTHONPATH, e.g. "
+                 "scripts/dev_build.sh build/rel -DCMAKE_BUILD_TYPE=Release && "
+                 "PYTHONPATH=build/rel python bench/bench.py")
     return annotrove
 
 
-def optional_import(name: str) -> Any | None:
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
+def annotrove_location(annotrove: Any) -> Path:
+    """The folder to put on sys.path so that `import annotrove` finds this same build."""
+    origin = Path(annotrove.__file__).resolve()
+    return origin.parent.parent if origin.stem.startswith("__init__") else origin.parent
 
 
-def best_of(repeats: int, call: Callable[[], Any]) -> tuple[float, float, Any]:
-    """Best wall time and best process CPU time of `repeats` calls, and the last result.
-
-    CPU time counts every thread of the process, so for a multi-threaded tool it can
-    exceed the wall time; on a busy machine it is the steadier of the two.
-    """
-    best_wall = best_cpu = math.inf
-    result: Any = None
-    for _ in range(repeats):
-        result = None
-        gc.collect()
-        cpu_started = time.process_time()
-        started = time.perf_counter()
-        result = call()
-        best_wall = min(best_wall, time.perf_counter() - started)
-        best_cpu = min(best_cpu, time.process_time() - cpu_started)
-    return best_wall, best_cpu, result
+def child_environment(annotrove: Any) -> dict[str, str]:
+    """This process's environment with annotrove's folder first on PYTHONPATH."""
+    env = dict(os.environ)
+    location = str(annotrove_location(annotrove))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (location, env.get("PYTHONPATH", "")) if p)
+    return env
 
 
 def annotrove_points(curve: list[dict[str, Any]]) -> Curve:
     return [(p["threshold"], p["accepted"], p["total"], p["errors"]) for p in curve]
 
 
-def compare_curves(expected: Curve, actual: Curve) -> str:
-    """One line saying whether two curves agree, point by point."""
+def same_float(a: float, b: float) -> bool:
+    """Bit-for-bit equality as far as Python can tell: -0.0 differs from 0.0, NaN equals NaN."""
+    return repr(float(a)) == repr(float(b))
+
+
+def curve_difference(expected: Curve, actual: Curve) -> str | None:
+    """None when the curves are identical (thresholds and counts exactly), else what differs first."""
     if len(expected) != len(actual):
-        return f"DIFFERS: {len(actual)} points, annotrove has {len(expected)}"
-    worst = 0.0
-    for index, (want, got) in enumerate(zip(expected, actual)):
-        if want[1:] != got[1:]:
-            return f"DIFFERS at point {index}: counts {got[1:]} vs annotrove {want[1:]}"
-        t_diff = abs(want[0] - got[0])
-        # Coverage and risk follow from the counts; compare them as annotrove derives them.
-        if not t_diff <= TOLERANCE:
-            return f"DIFFERS at point {index}: threshold {got[0]!r} vs annotrove {want[0]!r}"
-        worst = max(worst, t_diff)
-    return f"agrees with annotrove on all {len(expected):,} points (max |threshold diff| {worst:.1e})"
+        first = next((i for i, (w, g) in enumerate(zip(expected, actual))
+                      if not same_float(w[0], g[0]) or tuple(w[1:]) != tuple(g[1:])), min(len(expected), len(actual)))
+        return (f"{len(actual):,} points where annotrove has {len(expected):,}; first difference at point {first:,}"
+                f" ({actual[first] if first < len(actual) else 'none'} vs annotrove "
+                f"{expected[first] if first < len(expected) else 'none'})")
+    wrong = [i for i, (w, g) in enumerate(zip(expected, actual))
+             if not same_float(w[0], g[0]) or tuple(w[1:]) != tuple(g[1:])]
+    if not wrong:
+        return None
+    i = wrong[0]
+    return (f"{len(wrong):,} of {len(expected):,} points differ; first at point {i:,}: "
+            f"(threshold, accepted, total, errors) = {actual[i]!r} vs annotrove {expected[i]!r}")
 
 
 # ---------------------------------------------------------------- references
@@ -173,7 +204,8 @@ def polars_curve(pl: Any, path: Path, method: str) -> Curve:
     return [(t, a, total, e) for t, a, e in curve.select("confidence", "accepted", "errors").iter_rows()]
 
 
-def duckdb_curve(duckdb: Any, path: Path, method: str) -> Curve:
+def duckdb_curve(duckdb: Any, path: Path, method: str, connection: Any = None) -> Curve:
+    """The curve in SQL; `connection` carries settings such as the thread count (a fresh one when None)."""
     confidence = {"max-prob": "p1", "margin": "p1 - p2"}[method]
     query = f"""
         WITH t AS (
@@ -198,19 +230,37 @@ def duckdb_curve(duckdb: Any, path: Path, method: str) -> Curve:
         SELECT DISTINCT confidence, accepted, errors, (SELECT count(*) FROM labelled) AS total
         FROM walked WHERE confidence IS NOT NULL ORDER BY confidence DESC
     """
-    rows = duckdb.connect().execute(query, [str(path)]).fetchall()
+    rows = (connection or duckdb.connect()).execute(query, [str(path)]).fetchall()
     return [(float(t), int(a), int(n), int(e)) for t, a, e, n in rows]
 
 
 # ---------------------------------------------------------------- main benchmark
 
 
+@dataclass(frozen=True)
+class Contender:
+    label: str
+    tool: str  # module to import: annotrove, pandas, polars, duckdb
+    threads: int  # 1, or 0 for the tool's default (all CPUs)
+
+
+CONTENDERS = (
+    Contender("annotrove", "annotrove", 0),
+    Contender("pandas", "pandas", 0),
+    Contender("polars 1 thread", "polars", 1),
+    Contender("polars all threads", "polars", 0),
+    Contender("DuckDB 1 thread", "duckdb", 1),
+    Contender("DuckDB all threads", "duckdb", 0),
+)
+
+
 @dataclass
-class Timing:
-    tool: str
-    task: str
-    seconds: float
-    cpu_seconds: float
+class Measurements:
+    seconds: list[float] = field(default_factory=list)
+    cpu_seconds: list[float] = field(default_factory=list)
+    peak_bytes: list[int] = field(default_factory=list)
+    import_bytes: list[int] = field(default_factory=list)
+    failures: list[str] = field(default_factory=list)
 
 
 def cached_table(args: argparse.Namespace) -> tuple[Path, int]:
@@ -221,6 +271,7 @@ def cached_table(args: argparse.Namespace) -> tuple[Path, int]:
             f"-c{config.min_candidates}-{config.max_candidates}-s{config.seed}.csv")
     path = Path(args.data_dir) / name
     if not path.exists() or args.regenerate:
+        path.parent.mkdir(parents=True, exist_ok=True)
         print(f"generating {path} ...", flush=True)
         partial = path.with_suffix(".partial")
         started = time.perf_counter()
@@ -229,78 +280,326 @@ def cached_table(args: argparse.Namespace) -> tuple[Path, int]:
         print(f"  {rows:,} rows in {time.perf_counter() - started:.1f} s", flush=True)
     else:
         print(f"reusing {path}", flush=True)
+    # Counting lines also pulls the file into the page cache before anything is timed.
     with open(path, "rb") as handle:
         rows = sum(chunk.count(b"\n") for chunk in iter(lambda: handle.read(1 << 24), b"")) - 1
     return path, rows
 
 
+def peak_rss_bytes() -> int | None:
+    """This process's peak resident memory so far, in bytes; None where it cannot be read.
+
+    On Linux getrusage's ru_maxrss survives exec: a child started by subprocess begins
+    with its parent's peak, so a small child of a large parent would report the parent's
+    figure. VmHWM in /proc/self/status belongs to the current process image alone, so it
+    is read first; ru_maxrss is the fallback elsewhere.
+    """
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024  # reported in kB
+    except (OSError, ValueError, IndexError):
+        pass
+    if resource is None:
+        return None
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return peak if sys.platform == "darwin" else peak * 1024  # macOS reports bytes, Linux KiB
+
+
+def child_main(tool: str, task: str, path: str, threads: int, result_path: str | None, policy_path: str | None) -> None:
+    """Child side of the main mode: one call of one contender, a JSON report on the last stdout line.
+
+    With result_path (the verification round) the result is also pickled there, after the
+    timing, so timing rounds never pay for it.
+    """
+    kind, method = task.split(" ", 1)
+    thread_count: str = "-"
+    if tool == "annotrove":
+        import annotrove
+
+        if kind == "curve":
+            def call() -> Any:
+                return annotrove.compute_curve(path, method)
+        elif kind == "calibrate":
+            def call() -> Any:
+                return annotrove.calibrate(path, method, TARGET_ERROR_RATE)
+        elif kind == "apply_policy":
+            if policy_path is None:
+                raise SystemExit("apply_policy needs --child-policy")
+            policy = annotrove.load_policy(policy_path)
+
+            def call() -> Any:
+                return annotrove.apply_policy(path, policy)
+        else:
+            raise SystemExit(f"unknown task {task!r}")
+    elif tool == "pandas":
+        import pandas
+
+        def call() -> Any:
+            return pandas_curve(pandas, Path(path), method)
+    elif tool == "polars":
+        import polars  # reads POLARS_MAX_THREADS, set by the parent
+
+        size = getattr(polars, "thread_pool_size", None) or getattr(polars, "threadpool_size", None)
+        thread_count = str(size()) if size else "?"
+
+        def call() -> Any:
+            return polars_curve(polars, Path(path), method)
+    elif tool == "duckdb":
+        import duckdb
+
+        connection = duckdb.connect()
+        if threads:
+            connection.execute(f"SET threads={int(threads)}")
+        setting = connection.execute("SELECT current_setting('threads')").fetchone()
+        thread_count = str(setting[0]) if setting else "?"
+
+        def call() -> Any:
+            return duckdb_curve(duckdb, Path(path), method, connection)
+    else:
+        raise SystemExit(f"unknown tool {tool!r}")
+
+    gc.collect()
+    before = peak_rss_bytes()
+    cpu_started = time.process_time()
+    started = time.perf_counter()
+    value = call()
+    seconds = time.perf_counter() - started
+    cpu_seconds = time.process_time() - cpu_started
+    peak = peak_rss_bytes()
+
+    summary = ""
+    if result_path is not None:
+        payload: Any = value
+        if tool == "annotrove":
+            if kind == "curve":
+                payload = annotrove_points(value)
+                summary = (f"{len(value):,} points, AURC {annotrove.aurc(value):.6f}, "
+                           f"E-AURC {annotrove.eaurc(value):.6f}")
+            elif kind == "calibrate":
+                if policy_path is not None:
+                    annotrove.save_policy(policy_path, value)
+                summary = f"threshold {value['threshold']!r} at target error rate {TARGET_ERROR_RATE}"
+            else:
+                accepted = sum(1 for d in value if d["accepted"])
+                payload = (accepted, len(value))
+                summary = f"accepted {accepted:,} of {len(value):,} queries"
+        with open(result_path, "wb") as out:
+            pickle.dump(payload, out)
+    print(json.dumps({"seconds": seconds, "cpu_seconds": cpu_seconds, "import_bytes": before, "peak_bytes": peak,
+                      "threads": thread_count, "summary": summary}))
+
+
+def run_child(env: dict[str, str], contender: Contender, task: str, path: Path, timeout: float,
+              result_path: Path | None = None, policy_path: Path | None = None) -> dict[str, Any] | str:
+    """One measurement in a fresh child process: its JSON report, or a string saying why it failed."""
+    command = [sys.executable, str(Path(__file__).resolve()), "--child", contender.tool, task, str(path),
+               "--child-threads", str(contender.threads)]
+    if result_path is not None:
+        command += ["--child-result", str(result_path)]
+    if policy_path is not None:
+        command += ["--child-policy", str(policy_path)]
+    child_env = dict(env)
+    if contender.tool == "polars":
+        if contender.threads:
+            child_env["POLARS_MAX_THREADS"] = str(contender.threads)
+        else:
+            child_env.pop("POLARS_MAX_THREADS", None)  # polars' default: every CPU
+    try:
+        done = subprocess.run(command, env=child_env, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return f"timed out after {timeout:.0f} s"
+    if done.returncode != 0:
+        tail = " | ".join(done.stderr.strip().splitlines()[-3:])
+        how = f"signal {-done.returncode}" if done.returncode < 0 else f"exit {done.returncode}"
+        return f"child failed ({how}): {tail}".strip()
+    try:
+        return json.loads(done.stdout.strip().splitlines()[-1])
+    except (IndexError, ValueError):
+        return f"child printed no report: {done.stdout[-200:]!r}"
+
+
+def installed(module: str) -> bool:
+    """Whether `module` can be found, without importing it in this process."""
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):
+        return False
+
+
+def load_average() -> float:
+    return os.getloadavg()[0] if hasattr(os, "getloadavg") else math.nan
+
+
+def cell(value: float | None, spec: str, width: int) -> str:
+    return f"{value:{width}{spec}}" if value is not None and math.isfinite(value) else f"{'-':>{width}}"
+
+
 def run_main(args: argparse.Namespace) -> None:
     annotrove = import_annotrove()
+    env = child_environment(annotrove)
+    cpus = os.cpu_count() or 1
+    busy = BUSY_LOAD_PER_CPU * cpus
+    loads = [load_average()]
+    print(f"annotrove from {annotrove.__file__}")
+    print(f"python {sys.version.split()[0]} at {sys.executable}; {cpus} CPUs; "
+          f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg()) if hasattr(os, 'getloadavg') else 'n/a'}",
+          flush=True)
+    if loads[0] > busy:
+        print(f"WARNING: load average {loads[0]:.2f} > {busy:.1f} on {cpus} CPUs: other work will skew the times",
+              flush=True)
+
     path, rows = cached_table(args)
-    size_mb = path.stat().st_size / 1e6
-    print(f"table: {rows:,} rows, {size_mb:,.0f} MB; best of {args.repeats} repeats; "
-          f"{os.cpu_count()} CPUs (polars and DuckDB use several threads, annotrove and pandas one)\n", flush=True)
+    file_bytes = path.stat().st_size
+    size_mb = file_bytes / 1e6
 
-    timings: list[Timing] = []
-    curves: dict[str, Curve] = {}
-    checks: list[str] = []
-
-    def record(tool: str, task: str, call: Callable[[], Any]) -> Any:
-        try:
-            seconds, cpu_seconds, result = best_of(args.repeats, call)
-        except Exception as error:  # a failing tool is reported, the run goes on
-            print(f"  {tool:9} {task:22} FAILED: {type(error).__name__}: {error}", flush=True)
-            return None
-        timings.append(Timing(tool, task, seconds, cpu_seconds))
-        print(f"  {tool:9} {task:22} {seconds:8.3f} s  (cpu {cpu_seconds:.3f} s)", flush=True)
-        return result
-
-    for method in CURVE_METHODS:
-        curve = record("annotrove", f"curve {method}", lambda m=method: annotrove.compute_curve(str(path), m))
-        if curve is not None:
-            curves[method] = annotrove_points(curve)
-            area = annotrove.aurc(curve)
-            excess = annotrove.eaurc(curve)
-            checks.append(f"annotrove curve {method}: {len(curve):,} points, AURC {area:.6f}, E-AURC {excess:.6f}")
-    policy = record("annotrove", "calibrate margin", lambda: annotrove.calibrate(str(path), "margin", 0.05))
-    if policy is not None:
-        decisions = record("annotrove", "apply_policy margin", lambda: annotrove.apply_policy(str(path), policy))
-        if decisions is not None:
-            accepted = sum(1 for d in decisions if d["accepted"])
-            checks.append(f"annotrove calibrate margin @0.05: threshold {policy['threshold']!r}; "
-                          f"apply_policy accepted {accepted:,} of {len(decisions):,} queries")
-
-    references: list[tuple[str, str, Callable[[Any, Path, str], Curve]]] = [
-        ("pandas", "pandas", pandas_curve),
-        ("polars", "polars", polars_curve),
-        ("duckdb", "DuckDB", duckdb_curve),
-    ]
-    for module_name, tool, function in references:
-        module = optional_import(module_name)
-        if module is None:
-            checks.append(f"{tool}: not installed, skipped")
-            print(f"  {tool:9} not installed, skipped", flush=True)
+    contenders = []
+    missing: set[str] = set()
+    for contender in CONTENDERS:
+        if contender.tool != "annotrove" and not installed(contender.tool):
+            if contender.tool not in missing:
+                missing.add(contender.tool)
+                print(f"{contender.tool} is not installed: its contenders are skipped", flush=True)
             continue
-        for method in REFERENCE_METHODS:
-            result = record(tool, f"curve {method}", lambda f=function, m=module, me=method: f(m, path, me))
-            if result is not None and method in curves:
-                checks.append(f"{tool} curve {method}: {compare_curves(curves[method], result)}")
+        contenders.append(contender)
+    tasks: list[tuple[str, list[Contender]]] = [(f"curve {m}", list(contenders)) for m in REFERENCE_METHODS]
+    tasks += [(task, [CONTENDERS[0]]) for task in ANNOTROVE_ONLY_TASKS]
+    print(f"table: {rows:,} rows, {size_mb:,.1f} MB; {args.rounds} timing round{'s' if args.rounds != 1 else ''} after one verification round; "
+          f"contenders in turn: {', '.join(c.label for c in contenders)}\n", flush=True)
 
+    workdir = Path(tempfile.mkdtemp(prefix="bench-"))
+    policy_path = workdir / "policy.json"
+    try:
+        # ---- verification round: results compared before any time is shown
+        print("verification round", flush=True)
+        thread_counts: dict[str, str] = {}
+        mismatches: list[str] = []
+        for task, runners in tasks:
+            expected: Curve | None = None
+            for contender in list(runners):
+                result_path = workdir / "result.pickle"
+                result_path.unlink(missing_ok=True)
+                report = run_child(env, contender, task, path, args.timeout, result_path,
+                                   policy_path if task.split()[0] in ("calibrate", "apply_policy") else None)
+                if isinstance(report, str):
+                    if contender.tool == "annotrove":
+                        sys.exit(f"annotrove {task} failed, nothing to compare against: {report}")
+                    print(f"  {contender.label:18} {task:20} FAILED, left out of the timing: {report}", flush=True)
+                    runners.remove(contender)  # the loop runs over a copy
+                    continue
+                with open(result_path, "rb") as handle:
+                    value = pickle.load(handle)
+                thread_counts[contender.label] = report["threads"]
+                if contender.tool == "annotrove":
+                    expected = value if task.startswith("curve") else None
+                    verdict = report["summary"]
+                else:
+                    assert expected is not None
+                    difference = curve_difference(expected, value)
+                    if difference is None:
+                        verdict = f"same {len(value):,} points as annotrove"
+                    else:
+                        verdict = f"DIFFERS: {difference}"
+                        mismatches.append(f"{contender.label} {task}: {difference}")
+                print(f"  {contender.label:18} {task:20} {verdict}", flush=True)
+        if mismatches:
+            print("\nCURVES DIFFER, no times reported:", file=sys.stderr)
+            for line in mismatches:
+                print(f"  {line}", file=sys.stderr)
+            sys.exit(1)
+        loads.append(load_average())
+
+        # ---- timing rounds: the contenders alternate within every round
+        measured: dict[tuple[str, str], Measurements] = {}
+        for round_number in range(1, args.rounds + 1):
+            for task, runners in tasks:
+                shown = []
+                for contender in runners:
+                    report = run_child(env, contender, task, path, args.timeout, None,
+                                       policy_path if task.startswith("apply_policy") else None)
+                    m = measured.setdefault((contender.label, task), Measurements())
+                    if isinstance(report, str):
+                        m.failures.append(report)
+                        shown.append(f"{contender.label} FAILED")
+                        print(f"    {contender.label} {task} failed: {report}", flush=True)
+                        continue
+                    m.seconds.append(report["seconds"])
+                    m.cpu_seconds.append(report["cpu_seconds"])
+                    if report["peak_bytes"] is not None:
+                        m.peak_bytes.append(report["peak_bytes"])
+                        m.import_bytes.append(report["import_bytes"])
+                    shown.append(f"{contender.label} {report['seconds']:.2f}")
+                print(f"round {round_number}/{args.rounds} {task:20} " + ", ".join(shown), flush=True)
+            loads.append(load_average())
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    # ---- report
     print()
-    baseline = {t.task: t.seconds for t in timings if t.tool == "annotrove"}
-    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else math.nan
-    print(f"load average at the end: {load:.1f} on {os.cpu_count()} CPUs"
-          f"{' (busy machine: trust the cpu column more than wall times)' if load > (os.cpu_count() or 1) else ''}")
-    header = f"{'tool':10} {'task':22} {'seconds':>9} {'cpu s':>8} {'rows/s':>12} {'vs annotrove':>13}"
+    print(f"{rows:,} rows, {size_mb:,.1f} MB; median of {args.rounds} round{'s' if args.rounds != 1 else ''}; "
+          "wall and CPU seconds of the call alone.")
+    print("'x annotrove' = contender time / annotrove time, how many times faster annotrove is. 'peak MB' is the")
+    print("child's peak resident memory, interpreter and imports included ('imports' = before the call); "
+          "'/file' = peak / file size.")
+    reported_threads = [f"{label} {count}" for label, count in thread_counts.items() if count != "-"]
+    if reported_threads:
+        print("threads as the tools report them: " + ", ".join(reported_threads))
+    header = (f"{'contender':18} {'task':20} {'median s':>9} {'min-max s':>13} {'cpu s':>8} {'MB/s':>8} "
+              f"{'rows/s':>12} {'x annotrove':>11} {'peak MB':>8} {'/file':>6} {'imports':>8}")
     print(header)
     print("-" * len(header))
-    for t in timings:
-        ratio = f"{t.seconds / baseline[t.task]:.1f}x" if t.task in baseline else "-"
-        rate = rows / t.seconds if t.seconds > 0 else math.inf
-        print(f"{t.tool:10} {t.task:22} {t.seconds:9.3f} {t.cpu_seconds:8.3f} {rate:12,.0f} {ratio:>13}")
+    medians: dict[tuple[str, str], float] = {}
+    peaks: dict[tuple[str, str], float] = {}
+    for task, runners in tasks:
+        for contender in runners:
+            got = measured.get((contender.label, task))
+            if got is None or not got.seconds:
+                print(f"{contender.label:18} {task:20} no successful run ({'; '.join(got.failures) if got else ''})")
+                continue
+            median = statistics.median(got.seconds)
+            medians[(contender.label, task)] = median
+            base = medians.get(("annotrove", task))
+            ratio = median / base if base else None
+            peak = max(got.peak_bytes) if got.peak_bytes else None
+            if peak is not None:
+                peaks[(contender.label, task)] = peak
+            spread = f"{min(got.seconds):.2f}-{max(got.seconds):.2f}"
+            failed = f"  ({len(got.failures)} failed)" if got.failures else ""
+            print(f"{contender.label:18} {task:20} {median:9.3f} {spread:>13} {statistics.median(got.cpu_seconds):8.3f} "
+                  f"{cell(size_mb / median if median else None, ',.0f', 8)} "
+                  f"{cell(rows / median if median else None, ',.0f', 12)} "
+                  f"{(f'{ratio:.2f}x' if ratio is not None and contender.tool != 'annotrove' else '-'):>11} "
+                  f"{cell(peak / 1e6 if peak else None, ',.0f', 8)} "
+                  f"{cell(peak / file_bytes if peak else None, '.2f', 6)} "
+                  f"{cell(max(got.import_bytes) / 1e6 if got.import_bytes else None, ',.0f', 8)}{failed}")
+
     print()
-    for line in checks:
-        print(line)
+    print("targets for max-prob and margin:")
+    for task in (f"curve {m}" for m in REFERENCE_METHODS):
+        base = medians.get(("annotrove", task))
+        if base is None:
+            continue
+
+        def versus(label: str, need: float) -> str:
+            other = medians.get((label, task))
+            if other is None:
+                return f"{label}: not measured"
+            ratio = other / base
+            return f"{ratio:.2f}x vs {label} (need >= {need}x): {'met' if ratio >= need else 'NOT met'}"
+
+        own_peak = peaks.get(("annotrove", task))
+        memory = (f"peak {own_peak / file_bytes:.2f}x file (need <= 1.5x): "
+                  f"{'met' if own_peak <= 1.5 * file_bytes else 'NOT met'}" if own_peak else "peak memory not measured")
+        print(f"  {task}: {versus('polars 1 thread', 1.5)}; {versus('DuckDB 1 thread', 1.0)}; {memory}")
+        print(f"  {task}, further: {size_mb / base:,.0f} MB/s on one core (aim 1,000); "
+              f"{versus('polars all threads', 1.0)}; {versus('DuckDB all threads', 1.0)}")
+
+    worst = max(x for x in loads if not math.isnan(x)) if any(not math.isnan(x) for x in loads) else math.nan
+    print(f"\nload average (1 min) during the run: {' '.join(f'{x:.2f}' for x in loads)} on {cpus} CPUs")
+    if worst > busy:
+        print(f"WARNING: load average reached {worst:.2f} (> {busy:.1f} on {cpus} CPUs): "
+              "other work competed for the CPUs, so the times above are unreliable; rerun on a quiet machine")
 
 
 # ---------------------------------------------------------------- scaling
@@ -452,9 +751,7 @@ def time_in_child(
     """Run one timed call in a child process; returns (best wall s, best CPU s, outcome); None when it failed."""
     import annotrove  # only to find where it lives, so the child imports the same build
 
-    env = dict(os.environ)
-    location = str(Path(annotrove.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (location, env.get("PYTHONPATH", "")) if p)
+    env = child_environment(annotrove)
     command = [sys.executable, str(Path(__file__).resolve()), "--time-call", function, str(path), method,
                "--repeats", str(repeats)]
     try:
@@ -548,21 +845,37 @@ def run_scaling(args: argparse.Namespace) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--queries", type=int, default=200_000)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                     epilog="See the top of bench/bench.py for what each mode measures.")
+    parser.add_argument("--queries", type=int, help="queries in the generated table (default 200000; 20000 with --quick)")
+    parser.add_argument("--rounds", type=int, help="timing rounds, medians reported (default 5; 2 with --quick)")
+    parser.add_argument("--quick", action="store_true", help="fast smoke run: 20,000 queries, 2 rounds")
     parser.add_argument("--min-candidates", type=int, default=5)
     parser.add_argument("--max-candidates", type=int, default=50)
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--repeats", type=int, default=3, help="best of this many runs per task")
     parser.add_argument("--data-dir", default=str(HERE / "data"), help="where generated tables are cached")
     parser.add_argument("--regenerate", action="store_true", help="rewrite the cached table")
+    parser.add_argument("--timeout", type=float, default=600.0, help="seconds allowed per child run")
     parser.add_argument("--scaling", action="store_true", help="time adversarial inputs of growing size")
     parser.add_argument("--scaling-rows", type=int, default=250_000, help="rows of the smallest scaling tables")
+    parser.add_argument("--repeats", type=int, default=3, help="with --scaling: best of this many runs per size")
     parser.add_argument("--only", help="with --scaling: run only cases whose name contains this text")
-    parser.add_argument("--timeout", type=float, default=600.0, help="with --scaling: seconds per child run")
     parser.add_argument("--time-call", nargs=3, metavar=("FUNCTION", "PATH", "METHOD"), help=argparse.SUPPRESS)
+    parser.add_argument("--child", nargs=3, metavar=("TOOL", "TASK", "PATH"), help=argparse.SUPPRESS)
+    parser.add_argument("--child-threads", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--child-result", help=argparse.SUPPRESS)
+    parser.add_argument("--child-policy", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.time_call:
+    if args.queries is None:
+        args.queries = 20_000 if args.quick else 200_000
+    if args.rounds is None:
+        args.rounds = 2 if args.quick else 5
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
+    if args.child:
+        tool, task, path = args.child
+        child_main(tool, task, path, args.child_threads, args.child_result, args.child_policy)
+    elif args.time_call:
         function, path, method = args.time_call
         time_call(function, path, method, args.repeats)
     elif args.scaling:
