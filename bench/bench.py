@@ -465,8 +465,9 @@ def run_main(args: argparse.Namespace) -> None:
         contenders.append(contender)
     tasks: list[tuple[str, list[Contender]]] = [(f"curve {m}", list(contenders)) for m in REFERENCE_METHODS]
     tasks += [(task, [CONTENDERS[0]]) for task in ANNOTROVE_ONLY_TASKS]
-    print(f"table: {rows:,} rows, {size_mb:,.1f} MB; {args.rounds} timing round{'s' if args.rounds != 1 else ''} after one verification round; "
-          f"contenders in turn: {', '.join(c.label for c in contenders)}\n", flush=True)
+    print(f"table: {rows:,} rows, {size_mb:,.1f} MB; one verification round, then {args.rounds} timing "
+          f"round{'s' if args.rounds != 1 else ''}; contenders in turn: {', '.join(c.label for c in contenders)}\n",
+          flush=True)
 
     workdir = Path(tempfile.mkdtemp(prefix="bench-"))
     policy_path = workdir / "policy.json"
@@ -566,7 +567,8 @@ def run_main(args: argparse.Namespace) -> None:
                 peaks[(contender.label, task)] = peak
             spread = f"{min(got.seconds):.2f}-{max(got.seconds):.2f}"
             failed = f"  ({len(got.failures)} failed)" if got.failures else ""
-            print(f"{contender.label:18} {task:20} {median:9.3f} {spread:>13} {statistics.median(got.cpu_seconds):8.3f} "
+            cpu = statistics.median(got.cpu_seconds)
+            print(f"{contender.label:18} {task:20} {median:9.3f} {spread:>13} {cpu:8.3f} "
                   f"{cell(size_mb / median if median else None, ',.0f', 8)} "
                   f"{cell(rows / median if median else None, ',.0f', 12)} "
                   f"{(f'{ratio:.2f}x' if ratio is not None and contender.tool != 'annotrove' else '-'):>11} "
@@ -847,7 +849,8 @@ def run_scaling(args: argparse.Namespace) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                      epilog="See the top of bench/bench.py for what each mode measures.")
-    parser.add_argument("--queries", type=int, help="queries in the generated table (default 200000; 20000 with --quick)")
+    parser.add_argument("--queries", type=int,
+                        help="queries in the generated table (default 200000; 20000 with --quick)")
     parser.add_argument("--rounds", type=int, help="timing rounds, medians reported (default 5; 2 with --quick)")
     parser.add_argument("--quick", action="store_true", help="fast smoke run: 20,000 queries, 2 rounds")
     parser.add_argument("--min-candidates", type=int, default=5)
