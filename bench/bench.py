@@ -76,6 +76,8 @@ ANNOTROVE_ONLY_TASKS = ("curve entropy", "curve topk-gap", "calibrate margin", "
 TARGET_ERROR_RATE = 0.05
 # Above this load average per CPU, other work competes with the measurements.
 BUSY_LOAD_PER_CPU = 0.6
+# Average CPUs used by other processes during the run above which the times are suspect.
+OTHER_WORK_CPUS = 0.2
 
 # A curve as (threshold, accepted, total, errors) tuples, the common ground for comparisons.
 Curve = list[tuple[float, int, int, int]]
@@ -428,6 +430,27 @@ def installed(module: str) -> bool:
         return False
 
 
+def machine_busy_seconds() -> float | None:
+    """CPU seconds every process on the machine has used since boot (Linux /proc/stat); None elsewhere."""
+    try:
+        with open("/proc/stat", encoding="ascii") as stat:
+            fields = stat.readline().split()
+        # user nice system idle iowait irq softirq steal ...: all but idle and iowait are busy time.
+        ticks = [int(x) for x in fields[1:9]]
+        return (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, AttributeError):
+        return None
+
+
+def own_cpu_seconds() -> float:
+    """CPU seconds of this process and of the children it has waited for."""
+    if resource is None:
+        return time.process_time()
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
 def load_average() -> float:
     return os.getloadavg()[0] if hasattr(os, "getloadavg") else math.nan
 
@@ -471,6 +494,10 @@ def run_main(args: argparse.Namespace) -> None:
 
     workdir = Path(tempfile.mkdtemp(prefix="bench-"))
     policy_path = workdir / "policy.json"
+    # The load average counts this benchmark's own children too (one to every CPU busy), so
+    # work by other processes during the run is measured as machine CPU time minus ours.
+    started = time.perf_counter()
+    machine_before, own_before = machine_busy_seconds(), own_cpu_seconds()
     try:
         # ---- verification round: results compared before any time is shown
         print("verification round", flush=True)
@@ -535,6 +562,10 @@ def run_main(args: argparse.Namespace) -> None:
             loads.append(load_average())
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+    machine_after, own_after = machine_busy_seconds(), own_cpu_seconds()
+    elapsed = time.perf_counter() - started
+    other_cpus = (None if machine_before is None or machine_after is None or elapsed <= 0 else
+                  max(0.0, (machine_after - machine_before) - (own_after - own_before)) / elapsed)
 
     # ---- report
     print()
@@ -597,11 +628,16 @@ def run_main(args: argparse.Namespace) -> None:
         print(f"  {task}, further: {size_mb / base:,.0f} MB/s on one core (aim 1,000); "
               f"{versus('polars all threads', 1.0)}; {versus('DuckDB all threads', 1.0)}")
 
-    worst = max(x for x in loads if not math.isnan(x)) if any(not math.isnan(x) for x in loads) else math.nan
-    print(f"\nload average (1 min) during the run: {' '.join(f'{x:.2f}' for x in loads)} on {cpus} CPUs")
-    if worst > busy:
-        print(f"WARNING: load average reached {worst:.2f} (> {busy:.1f} on {cpus} CPUs): "
+    print(f"\nload average (1 min) at the start {loads[0]:.2f}, then after each round "
+          f"{' '.join(f'{x:.2f}' for x in loads[1:])} on {cpus} CPUs (these include this benchmark's own work)")
+    if other_cpus is not None:
+        print(f"other processes kept {other_cpus:.2f} CPUs busy on average during the {elapsed:.0f} s run")
+    if loads[0] > busy:
+        print(f"WARNING: the load average was {loads[0]:.2f} (> {busy:.1f} on {cpus} CPUs) when the run began: "
               "other work competed for the CPUs, so the times above are unreliable; rerun on a quiet machine")
+    if other_cpus is not None and other_cpus > OTHER_WORK_CPUS:
+        print(f"WARNING: other processes used {other_cpus:.2f} CPUs during the run (> {OTHER_WORK_CPUS}): "
+              "the times above are unreliable; rerun on a quiet machine")
 
 
 # ---------------------------------------------------------------- scaling
