@@ -2,20 +2,14 @@
 // finite-sample corrected target (crc), or the Wilson score upper bound of the risk (binomial).
 #include "calibration.hpp"
 
+#include "total_order.hpp"
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 
 namespace annotrove {
 
 namespace {
-
-// IEEE 754 totalOrder as a signed integer order (magnitude bits of negatives flipped).
-std::int64_t total_order_key(double value) {
-    const auto bits = std::bit_cast<std::int64_t>(value);
-    return bits < 0 ? bits ^ INT64_MAX : bits;
-}
 
 // The common rule: among qualifying points the greatest coverage, the later one on equal
 // coverage. On a computed curve that is simply the last qualifying point, but the rule is kept

@@ -2,12 +2,12 @@
 #include "risk_coverage.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 
 #include "io/query_groups.hpp"
+#include "total_order.hpp"
 
 namespace annotrove {
 
@@ -23,13 +23,6 @@ struct ScoredQuery {
     bool present = false;
     bool correct = false;
 };
-
-// IEEE 754 totalOrder as a signed integer order: negative values have their magnitude bits
-// flipped so that more negative sorts lower; +0.0 ends up above -0.0.
-std::int64_t total_order_key(double value) {
-    const auto bits = std::bit_cast<std::int64_t>(value);
-    return bits < 0 ? bits ^ INT64_MAX : bits;
-}
 
 // Descending confidence, absent last; false on ties, which keeps the sort stable.
 bool sorts_before(const ScoredQuery &a, const ScoredQuery &b) {
