@@ -107,6 +107,24 @@ class PolicyParser {
         return key;
     }
 
+    // After a member's value: true when a comma introduces another member, false when the
+    // object's closing brace follows (left unread).
+    Result<bool> another_member() {
+        reader_.skip_whitespace();
+        if (reader_.peek() == ',') {
+            reader_.advance();
+            reader_.skip_whitespace();
+            if (reader_.peek() == '}') {
+                return std::unexpected(reader_.error_here("trailing comma"));
+            }
+            return true;
+        }
+        if (reader_.peek() == '}') {
+            return false;
+        }
+        return std::unexpected(reader_.unexpected("expected `,` or `}`", "an object"));
+    }
+
     Result<void> parse_object() {
         reader_.advance(); // '{'
         std::array<bool, FIELD_COUNT> seen{};
@@ -136,19 +154,13 @@ class PolicyParser {
                     return value;
                 }
 
-                reader_.skip_whitespace();
-                if (reader_.peek() == ',') {
-                    reader_.advance();
-                    reader_.skip_whitespace();
-                    if (reader_.peek() == '}') {
-                        return std::unexpected(reader_.error_here("trailing comma"));
-                    }
-                    continue;
+                auto more = another_member();
+                if (!more) {
+                    return std::unexpected(std::move(more.error()));
                 }
-                if (reader_.peek() == '}') {
+                if (!*more) {
                     break;
                 }
-                return std::unexpected(reader_.unexpected("expected `,` or `}`", "an object"));
             }
         }
         const std::size_t close_offset = reader_.offset();
@@ -317,20 +329,14 @@ class PolicyParser {
             }
             out.insert_or_assign(std::move(*key), threshold);
 
-            reader_.skip_whitespace();
-            if (reader_.peek() == ',') {
-                reader_.advance();
-                reader_.skip_whitespace();
-                if (reader_.peek() == '}') {
-                    return std::unexpected(reader_.error_here("trailing comma"));
-                }
-                continue;
+            auto more = another_member();
+            if (!more) {
+                return std::unexpected(std::move(more.error()));
             }
-            if (reader_.peek() == '}') {
-                reader_.advance();
+            if (!*more) {
+                reader_.advance(); // '}'
                 return {};
             }
-            return std::unexpected(reader_.unexpected("expected `,` or `}`", "an object"));
         }
     }
 
