@@ -90,26 +90,43 @@ std::optional<PathAndPolicy> path_and_policy(const Signature &signature, PyObjec
     return PathAndPolicy{*path, std::move(*policy)};
 }
 
+struct TableArguments {
+    MatchedArguments matched;
+    std::string_view csv_path;
+    std::string_view score;
+};
+
+// The matched arguments of compute_curve and calibrate with their first two, the table's path and
+// the score name, converted (the name is parsed later, after every argument is converted).
+std::optional<TableArguments> table_arguments(const Signature &signature, PyObject *const *args,
+                                              Py_ssize_t nargs, PyObject *kwnames) {
+    std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+    if (!matched) {
+        return std::nullopt;
+    }
+    std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
+    if (!csv_path) {
+        return std::nullopt;
+    }
+    std::optional<std::string_view> score = text_argument(signature, *matched, 1);
+    if (!score) {
+        return std::nullopt;
+    }
+    return TableArguments{*matched, *csv_path, *score};
+}
+
 PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        const Signature &signature = compute_curve_signature;
-        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
-        if (!matched) {
+        std::optional<TableArguments> arguments =
+            table_arguments(compute_curve_signature, args, nargs, kwnames);
+        if (!arguments) {
             return nullptr;
         }
-        std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
-        if (!csv_path) {
-            return nullptr;
-        }
-        std::optional<std::string_view> score = text_argument(signature, *matched, 1);
-        if (!score) {
-            return nullptr;
-        }
-        std::optional<scoring::ScoringMethod> method = parse_score_argument(*score);
+        std::optional<scoring::ScoringMethod> method = parse_score_argument(arguments->score);
         if (!method) {
             return nullptr;
         }
-        std::optional<QueryGroups> groups = read_groups(*csv_path);
+        std::optional<QueryGroups> groups = read_groups(arguments->csv_path);
         if (!groups) {
             return nullptr;
         }
@@ -152,39 +169,33 @@ PyObject *eaurc_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         const Signature &signature = calibrate_signature;
-        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
-        if (!matched) {
+        std::optional<TableArguments> arguments = table_arguments(signature, args, nargs, kwnames);
+        if (!arguments) {
             return nullptr;
         }
-        std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
-        if (!csv_path) {
-            return nullptr;
-        }
-        std::optional<std::string_view> score = text_argument(signature, *matched, 1);
-        if (!score) {
-            return nullptr;
-        }
-        std::optional<double> error_rate = convert_number("error_rate", (*matched)[2]);
+        const MatchedArguments &matched = arguments->matched;
+        std::optional<double> error_rate = convert_number("error_rate", matched[2]);
         if (!error_rate) {
             return nullptr;
         }
         std::string_view method_text = "empirical";
-        if ((*matched)[3] != nullptr) {
-            std::optional<std::string_view> text = text_argument(signature, *matched, 3);
+        if (matched[3] != nullptr) {
+            std::optional<std::string_view> text = text_argument(signature, matched, 3);
             if (!text) {
                 return nullptr;
             }
             method_text = *text;
         }
         std::optional<double> confidence_level;
-        if ((*matched)[4] != nullptr && (*matched)[4] != Py_None) {
-            confidence_level = convert_number("confidence_level", (*matched)[4]);
+        if (matched[4] != nullptr && matched[4] != Py_None) {
+            confidence_level = convert_number("confidence_level", matched[4]);
             if (!confidence_level) {
                 return nullptr;
             }
         }
 
-        std::optional<scoring::ScoringMethod> scoring_method = parse_score_argument(*score);
+        std::optional<scoring::ScoringMethod> scoring_method =
+            parse_score_argument(arguments->score);
         if (!scoring_method) {
             return nullptr;
         }
@@ -194,7 +205,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
             return nullptr;
         }
 
-        std::optional<QueryGroups> groups = read_groups(*csv_path);
+        std::optional<QueryGroups> groups = read_groups(arguments->csv_path);
         if (!groups) {
             return nullptr;
         }
