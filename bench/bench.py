@@ -455,8 +455,8 @@ def load_average() -> float:
     return os.getloadavg()[0] if hasattr(os, "getloadavg") else math.nan
 
 
-def cell(value: float | None, spec: str, width: int) -> str:
-    return f"{value:{width}{spec}}" if value is not None and math.isfinite(value) else f"{'-':>{width}}"
+def cell(value: float | None, number_format: str, width: int) -> str:
+    return f"{value:{width}{number_format}}" if value is not None and math.isfinite(value) else f"{'-':>{width}}"
 
 
 def run_main(args: argparse.Namespace) -> None:

@@ -1,11 +1,15 @@
 // Test-only module: exposes the candidate-table reader directly, with its tuning knobs, so tests
-// can compare block sizes and scanning kernels on the same input.
+// can compare block sizes and scanning kernels on the same input; and the threshold selections on
+// point lists that no computed curve produces (falling coverage, ties).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <optional>
 #include <string_view>
+#include <vector>
 
+#include "calibration.hpp"
 #include "io/csv_reader.hpp"
 #include "io/csv_reader_settings.hpp"
 #include "io/csv_scanner.hpp"
@@ -165,6 +169,59 @@ PyObject *probe_is_parquet_path(PyObject *, PyObject *arg) {
         annotrove::io::is_parquet_path(std::string_view(path, static_cast<std::size_t>(size))));
 }
 
+// select_threshold(method, points, target, level): points are (threshold, accepted, total,
+// coverage, errors, risk or None) tuples; returns the selected threshold or None.
+PyObject *probe_select_threshold(PyObject *, PyObject *args) {
+    const char *method = nullptr;
+    PyObject *list = nullptr;
+    double target = 0.0;
+    double level = std::nan("");
+    if (!PyArg_ParseTuple(args, "sO!d|d", &method, &PyList_Type, &list, &target, &level)) {
+        return nullptr;
+    }
+    std::vector<annotrove::CurvePoint> points;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        annotrove::CurvePoint point;
+        unsigned long long accepted = 0, total = 0, errors = 0;
+        PyObject *risk = nullptr;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(list, i), "dKKdKO", &point.threshold, &accepted,
+                              &total, &point.coverage, &errors, &risk)) {
+            return nullptr;
+        }
+        point.accepted = accepted;
+        point.total = total;
+        point.errors = errors;
+        if (risk != Py_None) {
+            point.risk = PyFloat_AsDouble(risk);
+            if (*point.risk == -1.0 && PyErr_Occurred()) {
+                return nullptr;
+            }
+        }
+        points.push_back(point);
+    }
+    std::optional<double> threshold;
+    const std::string_view name(method);
+    if (name == "empirical") {
+        threshold = annotrove::select_empirical(points, target);
+    } else if (name == "crc") {
+        threshold = annotrove::select_crc(points, target);
+    } else if (name == "binomial") {
+        auto selected = annotrove::select_binomial(points, target, level);
+        if (!selected) {
+            PyErr_SetString(PyExc_RuntimeError, selected.error().message().c_str());
+            return nullptr;
+        }
+        threshold = *selected;
+    } else {
+        PyErr_SetString(PyExc_ValueError, "method must be empirical, crc or binomial");
+        return nullptr;
+    }
+    if (!threshold) {
+        Py_RETURN_NONE;
+    }
+    return PyFloat_FromDouble(*threshold);
+}
+
 // The kernels this processor can run, for tests that compare them.
 int probe_exec(PyObject *module) {
     Ref names(PyList_New(0));
@@ -201,6 +258,10 @@ PyMethodDef probe_methods[] = {
      "Rows of the candidate table held in data as tuples; RuntimeError on failure."},
     {"is_parquet_path", probe_is_parquet_path, METH_O,
      "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},
+    {"select_threshold", probe_select_threshold, METH_VARARGS,
+     "select_threshold($module, method, points, target, level=nan, /)\n--\n\n"
+     "The threshold a calibration method selects from (threshold, accepted, total, coverage, "
+     "errors, risk) tuples, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -212,7 +273,7 @@ PyModuleDef_Slot probe_slots[] = {
 PyModuleDef probe_module = {
     PyModuleDef_HEAD_INIT,
     "_annotrove_probe",
-    "Test-only access to the candidate-table reader.",
+    "Test-only access to the candidate-table reader and the threshold selections.",
     0,
     probe_methods,
     probe_slots,

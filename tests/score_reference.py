@@ -170,7 +170,9 @@ def select_crc(points, target):
 def wilson_upper(n, e, z):
     z2 = z * z
     p = e / n
-    spread = z * math.sqrt(z2 / ((n * 4.0) * n) + ((1.0 - p) * p) / n)
+    # More errors than accepted queries makes the radicand negative: NaN, as in IEEE arithmetic.
+    radicand = z2 / ((n * 4.0) * n) + ((1.0 - p) * p) / n
+    spread = z * (math.sqrt(radicand) if radicand >= 0.0 else math.nan)
     return (spread + (p + z2 / (n * 2.0))) / (1.0 + z2 / n)
 
 
