@@ -3,6 +3,8 @@
 #include <array>
 #include <atomic>
 
+#include "exceptions.hpp"
+
 namespace annotrove::module {
 
 namespace {
@@ -50,6 +52,18 @@ PyObject *key_object(Key key) {
         return expected;
     }
     return created;
+}
+
+PyRef lookup_value(PyObject *dict, Key key, bool required) {
+    PyObject *key_string = key_object(key);
+    if (key_string == nullptr) {
+        return {};
+    }
+    PyObject *value = PyDict_GetItemWithError(dict, key_string);
+    if (value == nullptr && required && !PyErr_Occurred()) {
+        raise_missing_key(key_text(key));
+    }
+    return PyRef::borrowed(value);
 }
 
 } // namespace annotrove::module

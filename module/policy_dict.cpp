@@ -12,27 +12,9 @@ namespace annotrove::module {
 
 namespace {
 
-PyRef text_object(std::string_view text) {
-    return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-// The value of `key`, or null: with KeyError "missing '<key>'" when `required`, else with no
-// exception when the key is simply absent.
-// The value is owned here: converting another value may run Python code that changes the dict.
-PyRef lookup(PyObject *dict, Key key, bool required) {
-    PyObject *key_string = key_object(key);
-    if (key_string == nullptr) {
-        return {};
-    }
-    PyObject *value = PyDict_GetItemWithError(dict, key_string);
-    if (value == nullptr && required && !PyErr_Occurred()) {
-        raise_missing_key(key_text(key));
-    }
-    return PyRef::borrowed(value);
-}
-
+// A required text value, copied: a later conversion may run code that frees the str.
 std::optional<std::string> read_text(PyObject *dict, Key key) {
-    PyRef value = lookup(dict, key, true);
+    PyRef value = lookup_value(dict, key, true);
     if (!value) {
         return std::nullopt;
     }
@@ -49,7 +31,7 @@ std::optional<std::string> read_text(PyObject *dict, Key key) {
 }
 
 std::optional<double> read_number(PyObject *dict, Key key) {
-    PyRef value = lookup(dict, key, true);
+    PyRef value = lookup_value(dict, key, true);
     if (!value) {
         return std::nullopt;
     }
@@ -123,7 +105,7 @@ std::optional<PolicyFile> policy_from_dict(PyObject *dict) {
     }
     policy.calibration_method = *calibration_method;
 
-    PyRef level = lookup(dict, Key::ConfidenceLevel, false);
+    PyRef level = lookup_value(dict, Key::ConfidenceLevel, false);
     if (!level && PyErr_Occurred()) {
         return std::nullopt;
     }

@@ -8,26 +8,8 @@ namespace annotrove::module {
 
 namespace {
 
-PyRef text_object(std::string_view text) {
-    return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-// Looks a key up with the dict's own lookup (no __getitem__, no __missing__). The value is owned
-// here: converting it may run Python code that changes the dict.
-PyRef lookup(PyObject *dict, Key key) {
-    PyObject *key_string = key_object(key);
-    if (key_string == nullptr) {
-        return {};
-    }
-    PyObject *value = PyDict_GetItemWithError(dict, key_string);
-    if (value == nullptr && !PyErr_Occurred()) {
-        raise_missing_key(key_text(key));
-    }
-    return PyRef::borrowed(value);
-}
-
 std::optional<double> read_float(PyObject *dict, Key key) {
-    PyRef value = lookup(dict, key);
+    PyRef value = lookup_value(dict, key, true);
     if (!value) {
         return std::nullopt;
     }
@@ -35,7 +17,7 @@ std::optional<double> read_float(PyObject *dict, Key key) {
 }
 
 std::optional<std::uint64_t> read_count(PyObject *dict, Key key) {
-    PyRef value = lookup(dict, key);
+    PyRef value = lookup_value(dict, key, true);
     if (!value) {
         return std::nullopt;
     }
@@ -82,7 +64,7 @@ std::optional<CurvePoint> point_from_dict(PyObject *item) {
         return std::nullopt;
     }
     point.errors = *errors;
-    PyRef risk = lookup(item, Key::Risk);
+    PyRef risk = lookup_value(item, Key::Risk, true);
     if (!risk) {
         return std::nullopt;
     }
@@ -97,6 +79,10 @@ std::optional<CurvePoint> point_from_dict(PyObject *item) {
 }
 
 } // namespace
+
+PyRef text_object(std::string_view text) {
+    return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
 
 bool set_item(PyObject *dict, PyObject *key, PyRef value) {
     if (!value || key == nullptr) {

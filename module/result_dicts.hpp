@@ -20,6 +20,9 @@ std::optional<std::vector<CurvePoint>> curve_from_dicts(PyObject *list);
 
 PyRef decisions_to_dicts(std::span<const Decision> decisions);
 
+// A new str holding UTF-8 text.
+PyRef text_object(std::string_view text);
+
 // Sets `key` in a new dict to a value that this call creates (the reference is consumed).
 bool set_item(PyObject *dict, PyObject *key, PyRef value);
 
