@@ -18,7 +18,8 @@ struct Decision {
     bool accepted = false;
 };
 
-// Nothing for a group without candidates.
-std::optional<Decision> decide_query(const PolicyFile &policy, const QueryGroup &group);
+// Nothing for a group without candidates. `texts` holds the texts of the group's rows.
+std::optional<Decision> decide_query(const PolicyFile &policy, const QueryGroup &group,
+                                     const TextArena &texts);
 
 } // namespace annotrove

@@ -12,35 +12,20 @@
 
 namespace annotrove {
 
-// An optional text that costs no more than a view: a null data pointer means absent, so an empty
-// present text (non-null pointer, zero length) stays distinct from an absent one.
-class OptionalText {
-  public:
-    OptionalText() = default;
-    explicit OptionalText(std::string_view text)
-        : data_(text.data() != nullptr ? text.data() : ""), size_(text.size()) {}
-
-    bool has_value() const { return data_ != nullptr; }
-    std::string_view value() const { return {data_, size_}; }
-
-  private:
-    const char *data_ = nullptr;
-    std::size_t size_ = 0;
-};
-
-// One row of a candidate table. Texts point into the arena of the table that owns the row.
+// One row of a candidate table. Texts are handles into the arena of the table that owns the row;
+// absent optional texts hold no handle.
 struct Candidate {
-    std::string_view query_id;
-    std::string_view candidate_id;
+    TextRef query_id;
+    TextRef candidate_id;
     std::uint64_t rank = 0;
     double score = 0.0;
     std::optional<double> probability;
-    OptionalText smiles;
-    OptionalText inchikey;
-    OptionalText formula;
-    OptionalText target_inchikey;
+    TextRef smiles;
+    TextRef inchikey;
+    TextRef formula;
+    TextRef target_inchikey;
+    TextRef group; // no column fills it; kept for per-group thresholds
     std::optional<bool> is_correct;
-    OptionalText group; // no column fills it; kept for per-group thresholds
 };
 
 // Every row of one table, in file order, with the storage of their texts.
@@ -49,7 +34,8 @@ struct CandidateTable {
     std::vector<Candidate> rows;
 };
 
-// One query's candidates in file order; a view into the QueryGroups that owns them.
+// One query's candidates in file order; a view into the QueryGroups that owns them (whose arena
+// holds their texts).
 struct QueryGroup {
     std::string_view query_id;
     std::span<const Candidate> candidates;

@@ -1,55 +1,126 @@
-// Append-only storage for the texts of a table: one large block at a time, never moved, so views
-// into it stay valid for the arena's lifetime and a row costs no heap allocation per field.
+// Storage for the texts of a table: one contiguous buffer addressed by 8-byte handles, so a row of
+// seven texts costs 56 bytes of handles instead of 112 bytes of views and no heap allocation per
+// field.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace annotrove {
 
+class TextArena;
+
+// A text stored in a TextArena, or an absent one. An empty present text is distinct from an
+// absent one. Equal handles always name the same text; equal texts may have different handles.
+class TextRef {
+  public:
+    constexpr TextRef() = default; // absent
+    constexpr bool has_value() const { return bits_ != absent_bits; }
+    constexpr bool operator==(const TextRef &) const = default;
+
+  private:
+    friend class TextArena;
+    // Offset in the buffer in the high bits, length in the low ones. Texts that do not fit (very
+    // long, or stored beyond the first terabyte) are numbered in a side table instead, marked by
+    // the all-ones length.
+    static constexpr unsigned length_bits = 24;
+    static constexpr std::uint64_t length_mask = (std::uint64_t{1} << length_bits) - 1;
+    static constexpr std::uint64_t absent_bits = std::numeric_limits<std::uint64_t>::max();
+
+    constexpr explicit TextRef(std::uint64_t bits) : bits_(bits) {}
+
+    std::uint64_t bits_ = absent_bits;
+};
+
 class TextArena {
   public:
     TextArena() = default;
-    TextArena(TextArena &&) noexcept = default;
-    TextArena &operator=(TextArena &&) noexcept = default;
+    TextArena(TextArena &&other) noexcept
+        : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)), long_texts_(std::move(other.long_texts_)) {}
+    TextArena &operator=(TextArena &&other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        long_texts_ = std::move(other.long_texts_);
+        return *this;
+    }
     TextArena(const TextArena &) = delete;
     TextArena &operator=(const TextArena &) = delete;
 
-    // Copies text into the arena and returns a stable view of the copy (never a null pointer).
-    std::string_view store(std::string_view text) {
-        if (text.empty()) {
-            return {"", 0}; // a present empty text still needs a non-null pointer
+    // Sizes the buffer for `bytes` of text at once. Reading a file reserves its length, which
+    // bounds the texts it can hold: pages never written are never handed out by the system, and
+    // the buffer never has to be copied to grow.
+    void reserve(std::size_t bytes) {
+        if (bytes > capacity_) {
+            reallocate(bytes);
         }
-        if (text.size() > remaining_) {
-            grow(text.size());
-        }
-        char *destination = cursor_;
-        std::memcpy(destination, text.data(), text.size());
-        cursor_ += text.size();
-        remaining_ -= text.size();
-        return {destination, text.size()};
     }
 
-    std::size_t bytes_reserved() const { return reserved_; }
+    TextRef store(std::string_view text) {
+        if (text.size() > capacity_ - size_) {
+            reallocate(std::max(capacity_ * 2, size_ + std::max(text.size(), minimum_capacity)));
+        }
+        const std::size_t offset = size_;
+        if (!text.empty()) {
+            std::memcpy(data_.get() + offset, text.data(), text.size());
+        }
+        size_ += text.size();
+        if (text.size() < TextRef::length_mask && offset < max_inline_offset) {
+            return TextRef((std::uint64_t{offset} << TextRef::length_bits) | text.size());
+        }
+        const std::uint64_t index = long_texts_.size();
+        long_texts_.push_back({offset, text.size()});
+        return TextRef((index << TextRef::length_bits) | TextRef::length_mask);
+    }
+
+    // The text of a present handle made by this arena (never a null pointer).
+    std::string_view view(TextRef text) const {
+        const std::uint64_t length = text.bits_ & TextRef::length_mask;
+        const std::uint64_t high = text.bits_ >> TextRef::length_bits;
+        if (length != TextRef::length_mask) {
+            return length == 0 ? std::string_view("", 0)
+                               : std::string_view(data_.get() + high, length);
+        }
+        const auto &[offset, size] = long_texts_[high];
+        return size == 0 ? std::string_view("", 0) : std::string_view(data_.get() + offset, size);
+    }
+
+    std::optional<std::string_view> optional_view(TextRef text) const {
+        if (!text.has_value()) {
+            return std::nullopt;
+        }
+        return view(text);
+    }
+
+    std::size_t bytes_used() const { return size_; }
 
   private:
-    static constexpr std::size_t block_size = std::size_t{1} << 20;
+    static constexpr std::size_t minimum_capacity = std::size_t{1} << 16;
+    static constexpr std::uint64_t max_inline_offset = std::uint64_t{1}
+                                                       << (64 - TextRef::length_bits);
 
-    void grow(std::size_t at_least) {
-        std::size_t size = at_least > block_size ? at_least : block_size;
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-        cursor_ = blocks_.back().get();
-        remaining_ = size;
-        reserved_ += size;
+    void reallocate(std::size_t capacity) {
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+        if (size_ > 0) {
+            std::memcpy(larger.get(), data_.get(), size_);
+        }
+        data_ = std::move(larger);
+        capacity_ = capacity;
     }
 
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    char *cursor_ = nullptr;
-    std::size_t remaining_ = 0;
-    std::size_t reserved_ = 0;
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> long_texts_; // offset, length
 };
 
 } // namespace annotrove

@@ -14,24 +14,30 @@ namespace {
 
 using annotrove::Candidate;
 using annotrove::CandidateTable;
-using annotrove::OptionalText;
 using annotrove::Result;
+using annotrove::TextArena;
+using annotrove::TextRef;
 
-bool same_text(const OptionalText &a, const OptionalText &b) {
-    return a.has_value() == b.has_value() && (!a.has_value() || a.value() == b.value());
-}
+// Tables read twice: each row's texts are looked up in the arena of its own table.
+struct Texts {
+    const TextArena &a;
+    const TextArena &b;
+
+    bool same(TextRef x, TextRef y) const { return a.optional_view(x) == b.optional_view(y); }
+};
 
 // Bitwise for floats, so a NaN read twice compares equal and -0.0 differs from 0.0.
 template <typename T> bool same_bits(const T &a, const T &b) {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
-bool same_row(const Candidate &a, const Candidate &b) {
-    return a.query_id == b.query_id && a.candidate_id == b.candidate_id && a.rank == b.rank &&
-           same_bits(a.score, b.score) && a.probability.has_value() == b.probability.has_value() &&
+bool same_row(const Candidate &a, const Candidate &b, const Texts &texts) {
+    return texts.same(a.query_id, b.query_id) && texts.same(a.candidate_id, b.candidate_id) &&
+           a.rank == b.rank && same_bits(a.score, b.score) &&
+           a.probability.has_value() == b.probability.has_value() &&
            (!a.probability || same_bits(*a.probability, *b.probability)) &&
-           same_text(a.smiles, b.smiles) && same_text(a.inchikey, b.inchikey) &&
-           same_text(a.formula, b.formula) && same_text(a.target_inchikey, b.target_inchikey) &&
+           texts.same(a.smiles, b.smiles) && texts.same(a.inchikey, b.inchikey) &&
+           texts.same(a.formula, b.formula) && texts.same(a.target_inchikey, b.target_inchikey) &&
            a.is_correct == b.is_correct && !a.group.has_value() && !b.group.has_value();
 }
 
@@ -45,8 +51,9 @@ bool same_result(const Result<CandidateTable> &a, const Result<CandidateTable> &
     if (a->rows.size() != b->rows.size()) {
         return false;
     }
+    const Texts texts{a->texts, b->texts};
     for (std::size_t i = 0; i < a->rows.size(); ++i) {
-        if (!same_row(a->rows[i], b->rows[i])) {
+        if (!same_row(a->rows[i], b->rows[i], texts)) {
             return false;
         }
     }

@@ -261,7 +261,7 @@ PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
         std::vector<Decision> decisions;
         decisions.reserve(groups->groups.size());
         for (const QueryGroup &group : groups->groups) {
-            if (std::optional<Decision> decision = decide_query(policy, group)) {
+            if (std::optional<Decision> decision = decide_query(policy, group, groups->texts)) {
                 decisions.push_back(*decision);
             }
         }

@@ -18,7 +18,6 @@ namespace {
 
 using annotrove::Candidate;
 using annotrove::CandidateTable;
-using annotrove::OptionalText;
 using annotrove::Result;
 using annotrove::io::CsvReaderSettings;
 using annotrove::io::Isa;
@@ -47,18 +46,17 @@ PyObject *new_text(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
-PyObject *new_optional_text(const OptionalText &text) {
-    return text.has_value() ? new_text(text.value()) : Py_NewRef(Py_None);
-}
-
-PyObject *new_row(const Candidate &row) {
+PyObject *new_row(const Candidate &row, const annotrove::TextArena &texts) {
+    const auto new_optional_text = [&texts](annotrove::TextRef text) {
+        return text.has_value() ? new_text(texts.view(text)) : Py_NewRef(Py_None);
+    };
     Ref tuple(PyTuple_New(10));
     if (!tuple) {
         return nullptr;
     }
     PyObject *items[10] = {
-        new_text(row.query_id),
-        new_text(row.candidate_id),
+        new_text(texts.view(row.query_id)),
+        new_text(texts.view(row.candidate_id)),
         PyLong_FromUnsignedLongLong(row.rank),
         PyFloat_FromDouble(row.score),
         row.probability ? PyFloat_FromDouble(*row.probability) : Py_NewRef(Py_None),
@@ -88,7 +86,7 @@ PyObject *table_to_list(const Result<CandidateTable> &table) {
     }
     Py_ssize_t index = 0;
     for (const Candidate &row : table->rows) {
-        PyObject *item = new_row(row);
+        PyObject *item = new_row(row, table->texts);
         if (item == nullptr) {
             return nullptr;
         }

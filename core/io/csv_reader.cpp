@@ -172,9 +172,9 @@ class TableReader {
     std::string_view cell(Member member) const {
         return fields_[column_of_[static_cast<std::size_t>(member)]].text();
     }
-    OptionalText optional_text(Member member) {
+    TextRef optional_text(Member member) {
         const std::string_view text = cell(member);
-        return text.empty() ? OptionalText{} : OptionalText{table_.texts.store(text)};
+        return text.empty() ? TextRef{} : table_.texts.store(text);
     }
 
     ByteSource &source_;
@@ -430,10 +430,10 @@ Result<void> TableReader::add_row() {
 
     Candidate row;
     // A query's rows usually follow one another: its id (and often its target) is then stored
-    // once and shared, which saves memory and lets grouping compare pointers.
+    // once and shared, which saves memory and lets grouping compare handles.
     const Candidate *previous = table_.rows.empty() ? nullptr : &table_.rows.back();
     const std::string_view query_id = cell(Member::query_id);
-    row.query_id = previous != nullptr && previous->query_id == query_id
+    row.query_id = previous != nullptr && table_.texts.view(previous->query_id) == query_id
                        ? previous->query_id
                        : table_.texts.store(query_id);
     row.candidate_id = table_.texts.store(cell(Member::candidate_id));
@@ -484,7 +484,7 @@ Result<void> TableReader::add_row() {
     if (has(Member::target_inchikey)) {
         const std::string_view target = cell(Member::target_inchikey);
         if (previous != nullptr && previous->target_inchikey.has_value() && !target.empty() &&
-            previous->target_inchikey.value() == target) {
+            table_.texts.view(previous->target_inchikey) == target) {
             row.target_inchikey = previous->target_inchikey;
         } else {
             row.target_inchikey = optional_text(Member::target_inchikey);
@@ -515,6 +515,8 @@ Result<CandidateTable> TableReader::run() {
         return std::unexpected(std::move(header.error()));
     }
     fields_.reserve(header_.size());
+    // Stored texts are never longer than the bytes they came from.
+    table_.texts.reserve(static_cast<std::size_t>(source_.size()));
     for (;;) {
         reserve_rows();
         switch (read_record(header_.size())) {
