@@ -115,6 +115,22 @@ def test_groups_in_bytewise_query_id_order(tmp_path, ids):
     assert got == sorted(ids, key=lambda text: text.encode("utf-8"))
 
 
+# Ids sharing long prefixes, non-ASCII bytes and prefixes of one another, in any row order: each
+# query's decision is its first row (all ranks tie), and queries come in byte-wise id order.
+@settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ids=st.lists(st.sampled_from(["query-00001", "query-00002", "query-0000", "query-000010",
+                                     "q", "", "query-0000é", "query-0000\x7f", "Z", "zz"]),
+                    min_size=1, max_size=40))
+def test_grouping_matches_reference_in_any_row_order(tmp_path, ids):
+    rows = [Row(query_id, f"c{i}", 1, 0.0) for i, query_id in enumerate(ids)]
+    first_row = {}
+    for row in rows:
+        first_row.setdefault(row.query_id, row.candidate_id)
+    expected = [(q, first_row[q]) for q in sorted(first_row, key=lambda text: text.encode())]
+    got = [(d["query_id"], d["candidate_id"]) for d in decide(tmp_path, rows)]
+    assert got == expected
+
+
 def test_scattered_rows_gather_in_file_order(tmp_path):
     rows = [Row("q", "first", 1, 0.0, 0.2), Row("p", "x", 1, 0.0, 0.5),
             Row("q", "second", 1, 0.0, 0.3), Row("p", "y", 2, 0.0, 0.5),

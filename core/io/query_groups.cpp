@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,8 +17,19 @@ namespace {
 struct Run {
     std::size_t first_row;
     std::size_t length;
-    std::size_t group;
+    std::string_view id;
 };
+
+// The first eight bytes of an id as a big-endian number (zero-padded): comparing these orders ids
+// byte-wise, as unsigned bytes, except that a tie leaves the rest undecided.
+std::uint64_t order_prefix(std::string_view id) {
+    std::uint64_t prefix = 0;
+    const std::size_t count = std::min<std::size_t>(id.size(), 8);
+    for (std::size_t i = 0; i < count; ++i) {
+        prefix |= std::uint64_t{static_cast<unsigned char>(id[i])} << (56 - 8 * i);
+    }
+    return prefix;
+}
 
 } // namespace
 
@@ -30,86 +41,77 @@ QueryGroups group_by_query(CandidateTable table) {
         return result;
     }
 
-    // Step 1: split the rows into runs of equal query_id and find each run's group with one hash
-    // lookup keyed by the exact bytes; comparing with the previous row is cheaper than hashing,
-    // and gives the same groups. Groups are numbered by first occurrence; the views point into
-    // the arena, which outlives the map.
-    std::unordered_map<std::string_view, std::size_t> index_of;
+    // Step 1: split the rows into runs of equal query_id. The reader shares one stored copy of an
+    // id between adjacent rows, so equal handles are the common case; the byte comparison settles
+    // the rest.
+    const TextArena &texts = result.texts;
     std::vector<Run> runs;
-    std::vector<std::size_t> group_size;
-    std::vector<std::size_t> first_run_of_group;
-    bool scattered = false; // some query's rows are not all adjacent
     for (std::size_t row = 0; row < rows.size();) {
-        const std::string_view id = rows[row].query_id;
+        const TextRef id_ref = rows[row].query_id;
+        const std::string_view id = texts.view(id_ref);
         std::size_t next = row + 1;
-        // The reader shares one copy of an id between adjacent rows, so equal pointers are the
-        // common case; the byte comparison settles the rest.
-        while (next < rows.size() && ((rows[next].query_id.data() == id.data() &&
-                                       rows[next].query_id.size() == id.size()) ||
-                                      rows[next].query_id == id)) {
+        while (next < rows.size() &&
+               (rows[next].query_id == id_ref || texts.view(rows[next].query_id) == id)) {
             ++next;
         }
-        auto [entry, inserted] = index_of.try_emplace(id, group_size.size());
-        if (inserted) {
-            group_size.push_back(0);
-            first_run_of_group.push_back(runs.size());
-        } else {
-            scattered = true;
-        }
-        group_size[entry->second] += next - row;
-        runs.push_back(Run{row, next - row, entry->second});
+        runs.push_back(Run{row, next - row, id});
         row = next;
     }
-    const std::size_t group_count = group_size.size();
 
-    // Step 2: sort the distinct ids only. string_view ordering goes through
-    // char_traits<char>::compare, which the standard defines on unsigned char values, so bytes
-    // above 0x7F sort after ASCII on every platform and a prefix sorts before its extensions.
-    std::vector<std::string_view> first_id(group_count);
-    for (const auto &[id, group] : index_of) {
-        first_id[group] = id;
+    // Step 2: order the runs by id. string_view ordering goes through char_traits<char>::compare,
+    // which the standard defines on unsigned char values, so bytes above 0x7F sort after ASCII on
+    // every platform and a prefix sorts before its extensions. Tables are often written in query
+    // order already, and then nothing needs sorting; otherwise a stable sort keeps the runs of one
+    // query in file order.
+    bool ascending = true;
+    for (std::size_t run = 1; run < runs.size() && ascending; ++run) {
+        ascending = runs[run - 1].id < runs[run].id;
     }
-    std::vector<std::size_t> order(group_count);
-    for (std::size_t group = 0; group < group_count; ++group) {
-        order[group] = group;
-    }
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return first_id[a] < first_id[b]; });
-
-    result.groups.reserve(group_count);
-    if (!scattered) {
-        // Every query is one run: its rows are already contiguous and in file order, so the
-        // groups are slices of the table's own row vector and no row moves at all.
+    if (ascending) {
+        // Every query is one run, in id order: its rows are already contiguous and in file order,
+        // so the groups are slices of the table's own row vector and no row moves at all.
         result.candidates = std::move(rows);
-        for (std::size_t group : order) {
-            const Run &run = runs[first_run_of_group[group]];
-            std::span<const Candidate> slice(result.candidates.data() + run.first_row, run.length);
-            result.groups.push_back(QueryGroup{slice.front().query_id, slice});
+        result.groups.reserve(runs.size());
+        for (const Run &run : runs) {
+            result.groups.push_back(QueryGroup{
+                run.id,
+                std::span<const Candidate>(result.candidates.data() + run.first_row, run.length)});
         }
         return result;
     }
-
-    // Step 3: counting-sort placement. Each group gets a contiguous slice at the offset given by
-    // the sorted order; runs are placed in file order, so each slice keeps file order.
-    std::vector<std::size_t> next_slot(group_count);
-    std::size_t offset = 0;
-    for (std::size_t group : order) {
-        next_slot[group] = offset;
-        offset += group_size[group];
+    struct Keyed {
+        std::uint64_t prefix;
+        std::size_t run;
+    };
+    std::vector<Keyed> order(runs.size());
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        order[run] = Keyed{order_prefix(runs[run].id), run};
     }
+    std::sort(order.begin(), order.end(), [&runs](const Keyed &a, const Keyed &b) {
+        if (a.prefix != b.prefix) {
+            return a.prefix < b.prefix;
+        }
+        const int byte_order = runs[a.run].id.compare(runs[b.run].id);
+        return byte_order != 0 ? byte_order < 0 : a.run < b.run;
+    });
+
+    // Step 3: runs of one id are now adjacent in `order`; each group gets a contiguous slice and
+    // its runs are moved there one after another, so each slice keeps file order.
     result.candidates.resize(rows.size());
-    for (const Run &run : runs) {
-        std::move(rows.begin() + static_cast<std::ptrdiff_t>(run.first_row),
-                  rows.begin() + static_cast<std::ptrdiff_t>(run.first_row + run.length),
-                  result.candidates.begin() + static_cast<std::ptrdiff_t>(next_slot[run.group]));
-        next_slot[run.group] += run.length;
-    }
-
-    std::size_t start = 0;
-    for (std::size_t group : order) {
-        std::span<const Candidate> slice(result.candidates.data() + start, group_size[group]);
-        result.groups.push_back(QueryGroup{slice.front().query_id, slice});
-        start += group_size[group];
+    Candidate *slot = result.candidates.data();
+    for (std::size_t first = 0; first < order.size();) {
+        const std::string_view id = runs[order[first].run].id;
+        Candidate *const group_begin = slot;
+        std::size_t next = first;
+        for (; next < order.size() && runs[order[next].run].id == id; ++next) {
+            const Run &run = runs[order[next].run];
+            const auto begin = rows.begin() + static_cast<std::ptrdiff_t>(run.first_row);
+            slot = std::move(begin, begin + static_cast<std::ptrdiff_t>(run.length), slot);
+        }
+        result.groups.push_back(QueryGroup{
+            id,
+            std::span<const Candidate>(group_begin, static_cast<std::size_t>(slot - group_begin))});
+        first = next;
     }
     return result;
 }
