@@ -172,6 +172,50 @@ double scale_wide_mantissa(std::uint64_t mantissa, int power) {
 }
 #endif
 
+// The shape of nearly every cell in practice, read in one pass: digits, optionally a point and
+// more digits, at most 19 digits in all and no exponent, so the digits fit 64 bits as they are
+// read. Nothing when the cell has another shape; the general reader then decides.
+std::optional<double> parse_plain_decimal(const char *p, const char *end) {
+    const char *const begin = p;
+    std::uint64_t mantissa = 0;
+    if constexpr (swar_digits) {
+        if (end - p >= 8 && all_digits(load8(p))) {
+            mantissa = eight_digits_value(load8(p));
+            p += 8;
+        }
+    }
+    for (; p < end && is_digit(*p); ++p) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        if (p - begin == 18) {
+            return std::nullopt; // a 20th digit could follow: too long for this path
+        }
+    }
+    std::ptrdiff_t digit_count = p - begin;
+    std::ptrdiff_t fraction_digits = 0;
+    if (p < end && *p == '.') {
+        const char *const fraction = ++p;
+        if (end - p > 19 - digit_count) {
+            return std::nullopt;
+        }
+        if constexpr (swar_digits) {
+            if (end - p >= 8 && all_digits(load8(p))) {
+                mantissa = mantissa * 100'000'000 + eight_digits_value(load8(p));
+                p += 8;
+            }
+        }
+        for (; p < end && is_digit(*p); ++p) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        }
+        fraction_digits = p - fraction;
+        digit_count += fraction_digits;
+    }
+    if (p != end || digit_count == 0 || mantissa > fast_path_mantissa_limit) {
+        return std::nullopt;
+    }
+    // At most 19 fraction digits: the power of ten is exact, so one division rounds correctly.
+    return static_cast<double>(mantissa) / exact_powers_of_ten[fraction_digits];
+}
+
 } // namespace
 
 std::optional<std::uint64_t> parse_rank(std::string_view cell) {
@@ -202,6 +246,9 @@ std::optional<double> parse_float(std::string_view cell) {
     const char *const unsigned_start = p;
     if (p == end) {
         return std::nullopt;
+    }
+    if (const auto plain = parse_plain_decimal(p, end)) {
+        return negative ? -*plain : *plain;
     }
     if (!is_digit(*p) && *p != '.') {
         const std::string_view word(p, static_cast<std::size_t>(end - p));
