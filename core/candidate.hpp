@@ -32,6 +32,11 @@ struct Candidate {
 struct CandidateTable {
     TextArena texts;
     std::vector<Candidate> rows;
+    // The first row of each run of adjacent rows with one query_id, and whether the runs' ids
+    // strictly ascend byte-wise. The reader records both as it goes (rows of a run share one id
+    // handle), so grouping need not walk the rows; a table built without them has none.
+    std::vector<std::size_t> run_starts;
+    bool runs_ascending = false;
 };
 
 // One query's candidates in file order; a view into the QueryGroups that owns them (whose arena

@@ -48,7 +48,8 @@ bool same_result(const Result<CandidateTable> &a, const Result<CandidateTable> &
     if (!a) {
         return a.error().message() == b.error().message();
     }
-    if (a->rows.size() != b->rows.size()) {
+    if (a->rows.size() != b->rows.size() || a->run_starts != b->run_starts ||
+        a->runs_ascending != b->runs_ascending) {
         return false;
     }
     const Texts texts{a->texts, b->texts};

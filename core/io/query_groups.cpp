@@ -41,32 +41,42 @@ QueryGroups group_by_query(CandidateTable table) {
         return result;
     }
 
-    // Step 1: split the rows into runs of equal query_id. The reader shares one stored copy of an
-    // id between adjacent rows, so equal handles are the common case; the byte comparison settles
-    // the rest.
+    // Step 1: the runs of equal query_id, as the reader recorded them, or else found here by
+    // comparing handles first (adjacent rows of one query usually share one) and bytes second.
     const TextArena &texts = result.texts;
     std::vector<Run> runs;
-    for (std::size_t row = 0; row < rows.size();) {
-        const TextRef id_ref = rows[row].query_id;
-        const std::string_view id = texts.view(id_ref);
-        std::size_t next = row + 1;
-        while (next < rows.size() &&
-               (rows[next].query_id == id_ref || texts.view(rows[next].query_id) == id)) {
-            ++next;
+    bool ascending = table.runs_ascending;
+    if (!table.run_starts.empty()) {
+        runs.reserve(table.run_starts.size());
+        for (std::size_t run = 0; run < table.run_starts.size(); ++run) {
+            const std::size_t first = table.run_starts[run];
+            const std::size_t next =
+                run + 1 < table.run_starts.size() ? table.run_starts[run + 1] : rows.size();
+            runs.push_back(Run{first, next - first, texts.view(rows[first].query_id)});
         }
-        runs.push_back(Run{row, next - row, id});
-        row = next;
+    } else {
+        for (std::size_t row = 0; row < rows.size();) {
+            const TextRef id_ref = rows[row].query_id;
+            const std::string_view id = texts.view(id_ref);
+            std::size_t next = row + 1;
+            while (next < rows.size() &&
+                   (rows[next].query_id == id_ref || texts.view(rows[next].query_id) == id)) {
+                ++next;
+            }
+            runs.push_back(Run{row, next - row, id});
+            row = next;
+        }
+        // string_view ordering goes through char_traits<char>::compare, which the standard
+        // defines on unsigned char values, so bytes above 0x7F sort after ASCII on every platform
+        // and a prefix sorts before its extensions.
+        ascending = true;
+        for (std::size_t run = 1; run < runs.size() && ascending; ++run) {
+            ascending = runs[run - 1].id < runs[run].id;
+        }
     }
 
-    // Step 2: order the runs by id. string_view ordering goes through char_traits<char>::compare,
-    // which the standard defines on unsigned char values, so bytes above 0x7F sort after ASCII on
-    // every platform and a prefix sorts before its extensions. Tables are often written in query
-    // order already, and then nothing needs sorting; otherwise a stable sort keeps the runs of one
-    // query in file order.
-    bool ascending = true;
-    for (std::size_t run = 1; run < runs.size() && ascending; ++run) {
-        ascending = runs[run - 1].id < runs[run].id;
-    }
+    // Step 2: order the runs by id. Tables are often written in query order already, and then
+    // nothing needs sorting; otherwise a stable sort keeps the runs of one query in file order.
     if (ascending) {
         // Every query is one run, in id order: its rows are already contiguous and in file order,
         // so the groups are slices of the table's own row vector and no row moves at all.
