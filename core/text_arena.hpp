@@ -70,9 +70,7 @@ class TextArena {
             reallocate(std::max(capacity_ * 2, size_ + std::max(text.size(), minimum_capacity)));
         }
         const std::size_t offset = size_;
-        if (!text.empty()) {
-            std::memcpy(data_.get() + offset, text.data(), text.size());
-        }
+        copy_bytes(data_.get() + offset, text.data(), text.size());
         size_ += text.size();
         if (text.size() < TextRef::length_mask && offset < max_inline_offset) {
             return TextRef((std::uint64_t{offset} << TextRef::length_bits) | text.size());
@@ -104,6 +102,28 @@ class TextArena {
     std::size_t bytes_used() const { return size_; }
 
   private:
+    // Most texts of a table are short: two overlapping 16-byte moves copy up to 32 bytes without
+    // a library call.
+    static void copy_bytes(char *destination, const char *source, std::size_t size) {
+        if (size >= 16 && size <= 32) {
+            char head[16];
+            char tail[16];
+            std::memcpy(head, source, 16);
+            std::memcpy(tail, source + size - 16, 16);
+            std::memcpy(destination, head, 16);
+            std::memcpy(destination + size - 16, tail, 16);
+        } else if (size >= 8 && size < 16) {
+            char head[8];
+            char tail[8];
+            std::memcpy(head, source, 8);
+            std::memcpy(tail, source + size - 8, 8);
+            std::memcpy(destination, head, 8);
+            std::memcpy(destination + size - 8, tail, 8);
+        } else if (size > 0) {
+            std::memcpy(destination, source, size);
+        }
+    }
+
     static constexpr std::size_t minimum_capacity = std::size_t{1} << 16;
     static constexpr std::uint64_t max_inline_offset = std::uint64_t{1}
                                                        << (64 - TextRef::length_bits);

@@ -31,7 +31,9 @@ int hex_value(char c) {
     return -1;
 }
 
-std::optional<std::uint64_t> parse_unsigned(std::string_view digits, unsigned base) {
+// The base is a template argument so that the overflow test divides by a constant, which the
+// compiler turns into a multiplication; a run-time divisor cost a division per digit.
+template <unsigned base> std::optional<std::uint64_t> parse_unsigned(std::string_view digits) {
     if (!digits.empty() && digits.front() == '+') {
         digits.remove_prefix(1);
     }
@@ -220,9 +222,9 @@ std::optional<double> parse_plain_decimal(const char *p, const char *end) {
 
 std::optional<std::uint64_t> parse_rank(std::string_view cell) {
     if (cell.starts_with("0x")) {
-        return parse_unsigned(cell.substr(2), 16);
+        return parse_unsigned<16>(cell.substr(2));
     }
-    return parse_unsigned(cell, 10);
+    return parse_unsigned<10>(cell);
 }
 
 std::optional<bool> parse_bool(std::string_view cell) {

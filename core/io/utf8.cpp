@@ -29,6 +29,12 @@ bool is_ascii(const char *begin, const char *end) {
         std::memcpy(&word, p, sizeof word);
         seen |= word;
     }
+    if (end - begin >= 8) {
+        // The last eight bytes, overlapping those already seen: no byte loop for the tail.
+        std::uint64_t word;
+        std::memcpy(&word, end - 8, sizeof word);
+        return ((seen | word) & high_bits) == 0;
+    }
     if ((seen & high_bits) != 0) {
         return false;
     }
