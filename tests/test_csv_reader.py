@@ -7,8 +7,10 @@ for the dialect; Python's float() and bytes.decode() are the references for numb
 import csv
 import io
 import math
+import os
 import pathlib
 import struct
+import subprocess
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -167,6 +169,28 @@ def test_file_and_bytes_agree_across_many_blocks(write_csv):
     from_file = probe.read_candidates(path)
     assert from_file == read(data)
     assert from_file[-1][:4] == ("q59999", "c59999", 59999, 59999 / 7)
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_long_texts_and_input_of_unknown_length(tmp_path):
+    # Texts from 2**24 - 1 bytes on are stored by another route than shorter ones, and a pipe
+    # has no length to size the text storage by, so it grows while earlier texts must survive.
+    long_cells = ["C" * ((1 << 24) - 2), "N" * ((1 << 24) - 1)]
+    lines = [HEADER + ",smiles"] + [f"q{i},c{i},{i},0.5,S{i}" for i in range(50_000)]
+    lines += [f"q,c,{i},0.5,{cell}" for i, cell in enumerate(long_cells)] + ["q,c,9,0.5,", "q,,9,0.5,x"]
+    data = ("\n".join(lines) + "\n").encode()
+    source = tmp_path / "table.csv"
+    source.write_bytes(data)
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", 'cat "$1" > "$2"', "sh", str(source), str(fifo)])
+    try:
+        from_pipe = probe.read_candidates(str(fifo))
+    finally:
+        writer.wait(timeout=60)
+    assert from_pipe == read(data)
+    assert [row[5] for row in from_pipe[-4:]] == long_cells + [None, "x"]
+    assert from_pipe[-1][1] == "" and from_pipe[12_345][5] == "S12345"
 
 
 # --- cells ---------------------------------------------------------------------------------
