@@ -688,6 +688,21 @@ def write_single_candidates(rows: int) -> Callable[[Path, int], None]:
     return write
 
 
+def write_interleaved_queries(rows: int) -> Callable[[Path, int], None]:
+    def write(path: Path, factor: int) -> None:
+        n = rows * factor
+        queries = max(n // 10, 1)
+        rng = random.Random(factor)
+        # Ten candidates per query, but every row starts a new run: ids share a long prefix and
+        # come in a shuffled order, so grouping must gather the runs of each query.
+        ids = [f"sample-{q:016d}" for q in range(queries)]
+        rng.shuffle(ids)
+        _write_lines(path, (f"{ids[i % queries]},C{i},{i // queries + 1},{rng.random():.6f},"
+                            f"{rng.random()!r},CCO,{'true' if rng.random() < 0.8 else 'false'}\n"
+                            for i in range(n)))
+    return write
+
+
 def write_distinct_confidences(rows: int) -> Callable[[Path, int], None]:
     def write(path: Path, factor: int) -> None:
         queries = rows * factor // 2
@@ -768,6 +783,8 @@ def scaling_cases(rows: int) -> list[ScalingCase]:
         ScalingCase("one query, many candidates (rows)", "compute_curve", "margin", labels, write_one_query(rows)),
         ScalingCase("many queries, one candidate each (rows)", "compute_curve", "max-prob", labels,
                     write_single_candidates(rows)),
+        ScalingCase("queries interleaved, one run per row (rows)", "compute_curve", "margin", labels,
+                    write_interleaved_queries(rows)),
         ScalingCase("many distinct confidences (rows)", "compute_curve", "margin", labels,
                     write_distinct_confidences(rows)),
         ScalingCase("one huge smiles field", "compute_curve", "max-prob", ("25MB", "50MB", "100MB"),

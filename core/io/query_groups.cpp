@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,17 +19,6 @@ struct Run {
     std::size_t length;
     std::string_view id;
 };
-
-// The first eight bytes of an id as a big-endian number (zero-padded): comparing these orders ids
-// byte-wise, as unsigned bytes, except that a tie leaves the rest undecided.
-std::uint64_t order_prefix(std::string_view id) {
-    std::uint64_t prefix = 0;
-    const std::size_t count = std::min<std::size_t>(id.size(), 8);
-    for (std::size_t i = 0; i < count; ++i) {
-        prefix |= std::uint64_t{static_cast<unsigned char>(id[i])} << (56 - 8 * i);
-    }
-    return prefix;
-}
 
 } // namespace
 
@@ -75,11 +64,10 @@ QueryGroups group_by_query(CandidateTable table) {
         }
     }
 
-    // Step 2: order the runs by id. Tables are often written in query order already, and then
-    // nothing needs sorting; otherwise a stable sort keeps the runs of one query in file order.
+    // Step 2: tables are often written in query order already. Then every query is one run, in
+    // id order: its rows are contiguous and in file order, so the groups are slices of the
+    // table's own row vector and no row moves at all.
     if (ascending) {
-        // Every query is one run, in id order: its rows are already contiguous and in file order,
-        // so the groups are slices of the table's own row vector and no row moves at all.
         result.candidates = std::move(rows);
         result.groups.reserve(runs.size());
         for (const Run &run : runs) {
@@ -89,39 +77,53 @@ QueryGroups group_by_query(CandidateTable table) {
         }
         return result;
     }
-    struct Keyed {
-        std::uint64_t prefix;
-        std::size_t run;
-    };
-    std::vector<Keyed> order(runs.size());
-    for (std::size_t run = 0; run < runs.size(); ++run) {
-        order[run] = Keyed{order_prefix(runs[run].id), run};
-    }
-    std::sort(order.begin(), order.end(), [&runs](const Keyed &a, const Keyed &b) {
-        if (a.prefix != b.prefix) {
-            return a.prefix < b.prefix;
-        }
-        const int byte_order = runs[a.run].id.compare(runs[b.run].id);
-        return byte_order != 0 ? byte_order < 0 : a.run < b.run;
-    });
 
-    // Step 3: runs of one id are now adjacent in `order`; each group gets a contiguous slice and
-    // its runs are moved there one after another, so each slice keeps file order.
-    result.candidates.resize(rows.size());
-    Candidate *slot = result.candidates.data();
-    for (std::size_t first = 0; first < order.size();) {
-        const std::string_view id = runs[order[first].run].id;
-        Candidate *const group_begin = slot;
-        std::size_t next = first;
-        for (; next < order.size() && runs[order[next].run].id == id; ++next) {
-            const Run &run = runs[order[next].run];
-            const auto begin = rows.begin() + static_cast<std::ptrdiff_t>(run.first_row);
-            slot = std::move(begin, begin + static_cast<std::ptrdiff_t>(run.length), slot);
+    // Step 3: otherwise one hash lookup per run finds its query, numbered by first occurrence,
+    // and only the distinct ids are sorted. Sorting the runs themselves would cost a byte
+    // comparison of ids with long shared prefixes ("sample-000...") per step instead.
+    std::unordered_map<std::string_view, std::size_t> group_of_id;
+    std::vector<std::size_t> group_of_run(runs.size());
+    std::vector<std::string_view> group_id;
+    std::vector<std::size_t> group_size;
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        const auto [entry, inserted] = group_of_id.try_emplace(runs[run].id, group_id.size());
+        if (inserted) {
+            group_id.push_back(runs[run].id);
+            group_size.push_back(0);
         }
-        result.groups.push_back(QueryGroup{
-            id,
-            std::span<const Candidate>(group_begin, static_cast<std::size_t>(slot - group_begin))});
-        first = next;
+        group_of_run[run] = entry->second;
+        group_size[entry->second] += runs[run].length;
+    }
+    std::vector<std::size_t> order(group_id.size());
+    for (std::size_t group = 0; group < order.size(); ++group) {
+        order[group] = group;
+    }
+    std::sort(order.begin(), order.end(),
+              [&group_id](std::size_t a, std::size_t b) { return group_id[a] < group_id[b]; });
+
+    // Step 4: counting-sort placement. Each group gets a contiguous slice at the offset its id's
+    // rank gives; runs are placed in file order, so each slice keeps file order.
+    std::vector<std::size_t> next_slot(group_id.size());
+    std::size_t offset = 0;
+    for (std::size_t group : order) {
+        next_slot[group] = offset;
+        offset += group_size[group];
+    }
+    result.candidates.resize(rows.size());
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+        const auto begin = rows.begin() + static_cast<std::ptrdiff_t>(runs[run].first_row);
+        std::move(begin, begin + static_cast<std::ptrdiff_t>(runs[run].length),
+                  result.candidates.begin() +
+                      static_cast<std::ptrdiff_t>(next_slot[group_of_run[run]]));
+        next_slot[group_of_run[run]] += runs[run].length;
+    }
+    result.groups.reserve(order.size());
+    std::size_t start = 0;
+    for (std::size_t group : order) {
+        result.groups.push_back(
+            QueryGroup{group_id[group], std::span<const Candidate>(result.candidates.data() + start,
+                                                                   group_size[group])});
+        start += group_size[group];
     }
     return result;
 }
