@@ -102,23 +102,23 @@ class TextArena {
     std::size_t bytes_used() const { return size_; }
 
   private:
-    // Most texts of a table are short: two overlapping 16-byte moves copy up to 32 bytes without
-    // a library call.
+    // Copies `size` bytes, for size in [width, 2 * width], as two overlapping moves of `width`.
+    template <std::size_t width>
+    static void copy_from_both_ends(char *destination, const char *source, std::size_t size) {
+        char head[width];
+        char tail[width];
+        std::memcpy(head, source, width);
+        std::memcpy(tail, source + size - width, width);
+        std::memcpy(destination, head, width);
+        std::memcpy(destination + size - width, tail, width);
+    }
+
+    // Most texts of a table are short: up to 32 bytes are copied without a library call.
     static void copy_bytes(char *destination, const char *source, std::size_t size) {
         if (size >= 16 && size <= 32) {
-            char head[16];
-            char tail[16];
-            std::memcpy(head, source, 16);
-            std::memcpy(tail, source + size - 16, 16);
-            std::memcpy(destination, head, 16);
-            std::memcpy(destination + size - 16, tail, 16);
+            copy_from_both_ends<16>(destination, source, size);
         } else if (size >= 8 && size < 16) {
-            char head[8];
-            char tail[8];
-            std::memcpy(head, source, 8);
-            std::memcpy(tail, source + size - 8, 8);
-            std::memcpy(destination, head, 8);
-            std::memcpy(destination + size - 8, tail, 8);
+            copy_from_both_ends<8>(destination, source, size);
         } else if (size > 0) {
             std::memcpy(destination, source, size);
         }
