@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "../candidate.hpp"
@@ -40,6 +42,16 @@ template <std::size_t K> BestRanked<K> best_ranked(std::span<const Candidate> ca
         best.items[slot] = &candidate;
     }
     return best;
+}
+
+// The scores of the two best-ranked candidates, best first; nothing for fewer than two
+// candidates or when either score is NaN.
+inline std::optional<std::array<double, 2>> top_two_scores(std::span<const Candidate> candidates) {
+    const BestRanked<2> best = best_ranked<2>(candidates);
+    if (best.count < 2 || std::isnan(best[0].score) || std::isnan(best[1].score)) {
+        return std::nullopt;
+    }
+    return std::array<double, 2>{best[0].score, best[1].score};
 }
 
 } // namespace annotrove::scoring

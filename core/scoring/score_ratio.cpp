@@ -7,15 +7,11 @@
 namespace annotrove::scoring {
 
 std::optional<double> score_ratio(std::span<const Candidate> candidates) {
-    const BestRanked<2> best = best_ranked<2>(candidates);
-    if (best.count < 2) {
+    const auto scores = top_two_scores(candidates);
+    if (!scores) {
         return std::nullopt;
     }
-    const double s1 = best[0].score;
-    const double s2 = best[1].score;
-    if (std::isnan(s1) || std::isnan(s2)) {
-        return std::nullopt;
-    }
+    const auto [s1, s2] = *scores;
     // A ratio only means "how many times better" for a positive divisor; both zeros included.
     if (s2 <= 0.0) {
         return std::nullopt;
