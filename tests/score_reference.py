@@ -40,9 +40,10 @@ def write_table(path, rows):
     return str(path)
 
 
-def policy(method, threshold):
+def policy(method, threshold, target_error_rate=0.1):
+    """A complete policy dict with its members in field order."""
     return {"version": "0.1.0", "scoring_method": method, "threshold": threshold,
-            "target_error_rate": 0.1, "calibration_method": "empirical",
+            "target_error_rate": target_error_rate, "calibration_method": "empirical",
             "confidence_level": None, "created_by": "annotrove"}
 
 

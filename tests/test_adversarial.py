@@ -10,17 +10,10 @@ import os
 import pytest
 
 import annotrove
+from score_reference import policy
 
 HEADER = b"query_id,candidate_id,rank,score"
-POLICY = {
-    "version": "0.1.0",
-    "scoring_method": "max_prob",
-    "threshold": 0.5,
-    "target_error_rate": 0.1,
-    "calibration_method": "empirical",
-    "confidence_level": None,
-    "created_by": "annotrove",
-}
+POLICY = policy("max_prob", 0.5)
 
 
 @pytest.fixture

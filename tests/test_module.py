@@ -6,6 +6,7 @@ import pathlib
 import pytest
 
 import annotrove
+from score_reference import policy
 
 NAMES = ["compute_curve", "aurc", "eaurc", "calibrate", "apply_policy", "load_policy", "save_policy"]
 
@@ -19,15 +20,7 @@ SIGNATURES = {
     "save_policy": "(path, policy_dict)",
 }
 
-POLICY = {
-    "version": "0.1.0",
-    "scoring_method": "margin",
-    "threshold": 0.1,
-    "target_error_rate": 0.05,
-    "calibration_method": "empirical",
-    "confidence_level": None,
-    "created_by": "annotrove",
-}
+POLICY = policy("margin", 0.1, 0.05)
 
 
 def test_all_lists_the_seven_functions_in_registration_order():

@@ -6,16 +6,9 @@ import pathlib
 import pytest
 
 import annotrove
+from score_reference import policy
 
-POLICY = {
-    "version": "0.1.0",
-    "scoring_method": "margin",
-    "threshold": 0.42,
-    "target_error_rate": 0.05,
-    "calibration_method": "empirical",
-    "confidence_level": None,
-    "created_by": "annotrove",
-}
+POLICY = policy("margin", 0.42, 0.05)
 READING_ORDER = ["scoring_method", "calibration_method", "version", "threshold", "target_error_rate"]
 SCORE_NAMES = ["max_prob", "score_gap", "margin", "entropy", "score_ratio", "top_k_gap",
                "effective_k", "candidate_count"]

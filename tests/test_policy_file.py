@@ -17,16 +17,9 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import annotrove
+from score_reference import policy
 
-POLICY = {
-    "version": "0.1.0",
-    "scoring_method": "margin",
-    "threshold": 0.42,
-    "target_error_rate": 0.05,
-    "calibration_method": "empirical",
-    "confidence_level": None,
-    "created_by": "annotrove",
-}
+POLICY = policy("margin", 0.42, 0.05)
 
 NINE_LINES = (
     "{\n"
