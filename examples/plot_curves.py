@@ -16,20 +16,11 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import annotrove
+from walkthrough import ALL_SCORES
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_TABLE = HERE / "data" / "calibration.csv"
 DEFAULT_OUTPUT = HERE.parent / "docs" / "risk_coverage.png"
-SCORES: tuple[str, ...] = (
-    "max-prob",
-    "score-gap",
-    "margin",
-    "entropy",
-    "score-ratio",
-    "topk-gap",
-    "effective-k",
-    "candidate-count",
-)
 TARGET = 0.05
 CALIBRATION_METHOD = "empirical"
 # Eight colours that stay apart from each other and from the grey of the target line.
@@ -118,7 +109,7 @@ def main() -> None:
     table: Path = args.table
     output: Path = args.out
 
-    curves = [method_curve(table, score) for score in SCORES]
+    curves = [method_curve(table, score) for score in ALL_SCORES]
     draw(curves, output, table.name)
     for item in sorted(curves, key=lambda c: c.aurc):
         chosen = "none" if item.chosen is None else f"coverage {item.chosen[0]:.3f}, risk {item.chosen[1]:.3f}"
