@@ -131,6 +131,19 @@ def test_grouping_matches_reference_in_any_row_order(tmp_path, ids):
     assert got == expected
 
 
+# Adjacent rows whose ids differ in a single byte, at every length the reader compares by words
+# and at every position: each must stay its own query.
+@settings(max_examples=200, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data(), length=st.integers(1, 40))
+def test_ids_differing_in_one_byte_are_different_queries(tmp_path, data, length):
+    position = data.draw(st.integers(0, length - 1))
+    first = "a" * length
+    second = first[:position] + "b" + first[position + 1:]
+    rows = [Row(first, "c0", 1, 0.0), Row(second, "c1", 1, 0.0), Row(second, "c2", 2, 0.0)]
+    got = [(d["query_id"], d["confidence"]) for d in decide(tmp_path, rows, "candidate_count")]
+    assert got == [(first, 1.0), (second, 0.5)]  # candidate_count is 1 / candidates
+
+
 def test_scattered_rows_gather_in_file_order(tmp_path):
     rows = [Row("q", "first", 1, 0.0, 0.2), Row("p", "x", 1, 0.0, 0.5),
             Row("q", "second", 1, 0.0, 0.3), Row("p", "y", 2, 0.0, 0.5),
