@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "io/query_groups.hpp"
+#include "table/query_groups.hpp"
 
 namespace annotrove {
 
@@ -28,7 +28,7 @@ double threshold_for(const PolicyFile &policy, const Candidate &top, const TextA
 
 std::optional<Decision> decide_query(const PolicyFile &policy, const QueryGroup &group,
                                      const TextArena &texts) {
-    const Candidate *top = io::top_candidate(group);
+    const Candidate *top = table::top_candidate(group);
     if (top == nullptr) {
         return std::nullopt;
     }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "io/query_groups.hpp"
+#include "table/query_groups.hpp"
 #include "total_order.hpp"
 
 namespace annotrove {
@@ -55,7 +55,7 @@ std::vector<CurvePoint> risk_coverage_curve(std::span<const QueryGroup> groups,
     std::vector<ScoredQuery> queries;
     queries.reserve(groups.size());
     for (const QueryGroup &group : groups) {
-        const Candidate *top = io::top_candidate(group);
+        const Candidate *top = table::top_candidate(group);
         // Only the top candidate's label counts: the curve asks whether the reported answer is
         // right, so a query whose reported answer is unlabelled carries no evidence.
         if (top == nullptr || !top->is_correct) {

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "io/csv_reader.hpp"
-#include "io/csv_reader_settings.hpp"
-#include "io/query_groups.hpp"
+#include "table/csv_reader.hpp"
+#include "table/csv_reader_settings.hpp"
+#include "table/query_groups.hpp"
 
 namespace {
 
@@ -88,13 +88,13 @@ bool same_groups(const annotrove::QueryGroups &a, const annotrove::QueryGroups &
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-    const Result<CandidateTable> plain = annotrove::io::read_candidates_from_bytes(bytes);
+    const Result<CandidateTable> plain = annotrove::table::read_candidates_from_bytes(bytes);
 
-    annotrove::io::CsvReaderSettings small;
+    annotrove::table::CsvReaderSettings small;
     // A block size that varies with the input puts block edges at every offset over a run.
     small.block_size = 1 + (size == 0 ? 0 : data[size - 1] % 7);
-    small.isa = annotrove::io::Isa::scalar;
-    Result<CandidateTable> blocked = annotrove::io::read_candidates_from_bytes(bytes, small);
+    small.isa = annotrove::table::Isa::scalar;
+    Result<CandidateTable> blocked = annotrove::table::read_candidates_from_bytes(bytes, small);
 
     if (!same_result(plain, blocked)) {
         std::abort();
@@ -103,9 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Result<CandidateTable> unrecorded = std::move(blocked);
         unrecorded->run_starts.clear();
         unrecorded->runs_ascending = false;
-        Result<CandidateTable> recorded = annotrove::io::read_candidates_from_bytes(bytes);
-        if (!same_groups(annotrove::io::group_by_query(std::move(*recorded)),
-                         annotrove::io::group_by_query(std::move(*unrecorded)))) {
+        Result<CandidateTable> recorded = annotrove::table::read_candidates_from_bytes(bytes);
+        if (!same_groups(annotrove::table::group_by_query(std::move(*recorded)),
+                         annotrove::table::group_by_query(std::move(*unrecorded)))) {
             std::abort();
         }
     }

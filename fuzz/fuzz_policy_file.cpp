@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/policy_file.hpp"
+#include "policy/policy_file.hpp"
 
 namespace {
 
@@ -47,12 +47,12 @@ bool same_policy(const PolicyFile &a, const PolicyFile &b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
-    const auto policy = annotrove::io::policy_from_json(text);
+    const auto policy = annotrove::policy::policy_from_json(text);
     if (!policy) {
         return 0;
     }
-    const std::string written = annotrove::io::policy_to_json(*policy);
-    const auto reread = annotrove::io::policy_from_json(written);
+    const std::string written = annotrove::policy::policy_to_json(*policy);
+    const auto reread = annotrove::policy::policy_from_json(written);
     if (!reread || !same_policy(*policy, *reread)) {
         std::abort();
     }

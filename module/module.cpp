@@ -12,15 +12,13 @@
 #include "calibration.hpp"
 #include "curve_point.hpp"
 #include "exceptions.hpp"
-#include "io/csv_reader.hpp"
-#include "io/policy_file.hpp"
-#include "io/query_groups.hpp"
 #include "policy.hpp"
+#include "policy/policy_file.hpp"
 #include "policy_dict.hpp"
 #include "py_ref.hpp"
 #include "result_dicts.hpp"
-#include "risk_coverage.hpp"
 #include "scoring/scoring_method.hpp"
+#include "table_operations.hpp"
 
 namespace annotrove::module {
 
@@ -50,14 +48,15 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
     return method;
 }
 
-// Reads and groups a candidate table; raises the RuntimeError of a core error.
-std::optional<QueryGroups> read_groups(std::string_view csv_path) {
-    Result<CandidateTable> table = io::read_candidates(csv_path);
-    if (!table) {
-        raise_core_error(table.error());
+// The curve of a table; raises the RuntimeError of a core error.
+std::optional<std::vector<CurvePoint>> table_curve(std::string_view csv_path,
+                                                   scoring::ScoringMethod method) {
+    Result<std::vector<CurvePoint>> points = curve_of_table(csv_path, method);
+    if (!points) {
+        raise_core_error(points.error());
         return std::nullopt;
     }
-    return io::group_by_query(std::move(*table));
+    return std::move(*points);
 }
 
 // The text argument at `index`, converted with the parameter's own name in any message.
@@ -126,15 +125,13 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         if (!method) {
             return nullptr;
         }
-        std::optional<QueryGroups> groups = read_groups(arguments->csv_path);
-        if (!groups) {
+        // The table is released inside the core before the result dicts are built, so the two
+        // never occupy memory at once.
+        std::optional<std::vector<CurvePoint>> points = table_curve(arguments->csv_path, *method);
+        if (!points) {
             return nullptr;
         }
-        const std::vector<CurvePoint> points = risk_coverage_curve(groups->groups, *method);
-        // The table is no longer needed: release it before the result dicts are built, so the
-        // two never occupy memory at once.
-        groups.reset();
-        return curve_to_dicts(points).release();
+        return curve_to_dicts(*points).release();
     });
 }
 
@@ -205,12 +202,12 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
             return nullptr;
         }
 
-        std::optional<QueryGroups> groups = read_groups(arguments->csv_path);
-        if (!groups) {
+        std::optional<std::vector<CurvePoint>> curve =
+            table_curve(arguments->csv_path, *scoring_method);
+        if (!curve) {
             return nullptr;
         }
-        const std::vector<CurvePoint> points = risk_coverage_curve(groups->groups, *scoring_method);
-        groups.reset();
+        const std::vector<CurvePoint> &points = *curve;
 
         std::optional<double> threshold;
         switch (*calibration_method) {
@@ -254,18 +251,12 @@ PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         const PolicyFile &policy = arguments->policy;
-        std::optional<QueryGroups> groups = read_groups(arguments->path);
-        if (!groups) {
+        Result<TableDecisions> decided = decide_table(arguments->path, policy);
+        if (!decided) {
+            raise_core_error(decided.error());
             return nullptr;
         }
-        std::vector<Decision> decisions;
-        decisions.reserve(groups->groups.size());
-        for (const QueryGroup &group : groups->groups) {
-            if (std::optional<Decision> decision = decide_query(policy, group, groups->texts)) {
-                decisions.push_back(*decision);
-            }
-        }
-        return decisions_to_dicts(decisions).release();
+        return decisions_to_dicts(decided->decisions).release();
     });
 }
 
@@ -280,7 +271,7 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!path) {
             return nullptr;
         }
-        Result<PolicyFile> policy = io::read_policy_file(*path);
+        Result<PolicyFile> policy = policy::read_policy_file(*path);
         if (!policy) {
             raise_core_error(policy.error());
             return nullptr;
@@ -296,7 +287,7 @@ PyObject *save_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!arguments) {
             return nullptr;
         }
-        Result<void> written = io::write_policy_file(arguments->path, arguments->policy);
+        Result<void> written = policy::write_policy_file(arguments->path, arguments->policy);
         if (!written) {
             raise_core_error(written.error());
             return nullptr;

@@ -10,17 +10,17 @@
 #include <vector>
 
 #include "calibration.hpp"
-#include "io/csv_reader.hpp"
-#include "io/csv_reader_settings.hpp"
-#include "io/csv_scanner.hpp"
+#include "table/csv_reader.hpp"
+#include "table/csv_reader_settings.hpp"
+#include "table/csv_scanner.hpp"
 
 namespace {
 
 using annotrove::Candidate;
 using annotrove::CandidateTable;
 using annotrove::Result;
-using annotrove::io::CsvReaderSettings;
-using annotrove::io::Isa;
+using annotrove::table::CsvReaderSettings;
+using annotrove::table::Isa;
 
 // Owns one strong reference; release() hands it on.
 class Ref {
@@ -104,12 +104,12 @@ bool parse_settings(Py_ssize_t block_size, const char *isa_name, CsvReaderSettin
     if (block_size > 0) {
         settings.block_size = static_cast<std::size_t>(block_size);
     }
-    const std::optional<Isa> isa = annotrove::io::isa_from_name(isa_name);
+    const std::optional<Isa> isa = annotrove::table::isa_from_name(isa_name);
     if (!isa) {
         PyErr_Format(PyExc_ValueError, "unknown isa '%s'", isa_name);
         return false;
     }
-    if (!annotrove::io::isa_available(*isa)) {
+    if (!annotrove::table::isa_available(*isa)) {
         PyErr_Format(PyExc_ValueError, "isa '%s' is not available here", isa_name);
         return false;
     }
@@ -132,7 +132,7 @@ PyObject *probe_read_candidates(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!parse_settings(block_size, isa, settings)) {
         return nullptr;
     }
-    return table_to_list(annotrove::io::read_candidates(
+    return table_to_list(annotrove::table::read_candidates(
         std::string_view(path, static_cast<std::size_t>(path_size)), settings));
 }
 
@@ -148,7 +148,7 @@ PyObject *probe_read_candidates_bytes(PyObject *, PyObject *args, PyObject *kwar
     CsvReaderSettings settings;
     PyObject *result = nullptr;
     if (parse_settings(block_size, isa, settings)) {
-        result = table_to_list(annotrove::io::read_candidates_from_bytes(
+        result = table_to_list(annotrove::table::read_candidates_from_bytes(
             std::string_view(static_cast<const char *>(data.buf),
                              static_cast<std::size_t>(data.len)),
             settings));
@@ -164,7 +164,7 @@ PyObject *probe_is_parquet_path(PyObject *, PyObject *arg) {
         return nullptr;
     }
     return PyBool_FromLong(
-        annotrove::io::is_parquet_path(std::string_view(path, static_cast<std::size_t>(size))));
+        annotrove::table::is_parquet_path(std::string_view(path, static_cast<std::size_t>(size))));
 }
 
 // select_threshold(method, points, target, level): points are (threshold, accepted, total,
@@ -227,10 +227,10 @@ int probe_exec(PyObject *module) {
         return -1;
     }
     for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx2}) {
-        if (!annotrove::io::isa_available(isa)) {
+        if (!annotrove::table::isa_available(isa)) {
             continue;
         }
-        const std::string_view name = annotrove::io::isa_name(isa);
+        const std::string_view name = annotrove::table::isa_name(isa);
         Ref item(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         if (!item || PyList_Append(names.get(), item.get()) < 0) {
             return -1;

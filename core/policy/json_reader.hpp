@@ -8,7 +8,7 @@
 
 #include "../error.hpp"
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 // Every error is a CoreError of kind Json whose text ends with " at line L column C": lines are
 // counted from 1 at each line feed, columns from 1 in characters (UTF-8 sequences count once).
@@ -74,4 +74,4 @@ class JsonReader {
     std::size_t pos_ = 0;
 };
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

@@ -7,7 +7,7 @@
 #include "../candidate.hpp"
 #include "../error.hpp"
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 inline constexpr std::array<std::string_view, 4> REQUIRED_COLUMNS = {"query_id", "candidate_id",
                                                                      "rank", "score"};
@@ -21,4 +21,4 @@ Result<CandidateTable> read_candidates(std::string_view path);
 // The same, reading from bytes already in memory (the fuzzers' and tests' entry).
 Result<CandidateTable> read_candidates_from_bytes(std::string_view bytes);
 
-} // namespace annotrove::io
+} // namespace annotrove::table

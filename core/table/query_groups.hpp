@@ -3,7 +3,7 @@
 
 #include "../candidate.hpp"
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 // Consumes the table: rows are moved into their groups, texts stay where they are.
 QueryGroups group_by_query(CandidateTable table);
@@ -11,4 +11,4 @@ QueryGroups group_by_query(CandidateTable table);
 // The candidate with the smallest rank, the first in file order on ties; null for an empty group.
 const Candidate *top_candidate(const QueryGroup &group);
 
-} // namespace annotrove::io
+} // namespace annotrove::table

@@ -9,7 +9,7 @@
 #include <random>
 #include <system_error>
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 namespace fs = std::filesystem;
 
@@ -222,4 +222,4 @@ FileResult<void> replace_file_contents(std::string_view path, std::string_view t
     return {};
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

@@ -7,7 +7,7 @@
 #include "../error.hpp"
 #include "../policy.hpp"
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 // The exact text written for a policy (no line break after the final brace).
 std::string policy_to_json(const PolicyFile &policy);
@@ -18,4 +18,4 @@ Result<PolicyFile> policy_from_json(std::string_view text);
 Result<void> write_policy_file(std::string_view path, const PolicyFile &policy);
 Result<PolicyFile> read_policy_file(std::string_view path);
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

@@ -10,7 +10,7 @@
 #include "json_writer.hpp"
 #include "text_file.hpp"
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 namespace {
 
@@ -422,4 +422,4 @@ Result<PolicyFile> read_policy_file(std::string_view path) {
     return policy;
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 // True when no byte of [begin, end) has its high bit set.
 bool is_ascii(const char *begin, const char *end);
@@ -12,4 +12,4 @@ bool is_ascii(const char *begin, const char *end);
 // U+10FFFF, no stray continuation bytes and no sequence cut short.
 bool is_valid_utf8(const char *begin, const char *end);
 
-} // namespace annotrove::io
+} // namespace annotrove::table

@@ -18,7 +18,7 @@
 #include "csv_scanner.hpp"
 #include "utf8.hpp"
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 namespace {
 
@@ -679,4 +679,4 @@ Result<CandidateTable> read_candidates_from_bytes(std::string_view bytes) {
     return read_candidates_from_bytes(bytes, CsvReaderSettings{});
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::table

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 enum class Isa { automatic, scalar, sse2, avx2 };
 
@@ -65,4 +65,4 @@ class StructuralScanner {
     std::uint64_t mask_;
 };
 
-} // namespace annotrove::io
+} // namespace annotrove::table

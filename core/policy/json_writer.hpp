@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 // Appends `text` as a JSON string: quote and backslash escaped, \b \t \n \f \r by name, other
 // control characters as \u00xx, everything else (DEL and non-ASCII included) as raw bytes.
@@ -39,4 +39,4 @@ class JsonWriter {
     std::vector<bool> has_members_;
 };
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 namespace {
 
@@ -138,4 +138,4 @@ const Candidate *top_candidate(const QueryGroup &group) {
     return best;
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::table

@@ -14,7 +14,7 @@
 #include <immintrin.h>
 #endif
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 namespace {
 
@@ -160,4 +160,4 @@ StructuralMaskFn structural_mask_kernel(Isa isa) {
     }
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::table

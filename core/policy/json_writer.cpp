@@ -2,7 +2,7 @@
 
 #include "../number_format.hpp"
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 void append_json_string(std::string &out, std::string_view text) {
     static constexpr char HEX[] = "0123456789abcdef";
@@ -87,4 +87,4 @@ void JsonWriter::indent(std::size_t levels) {
     out_.append(2 * levels, ' ');
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

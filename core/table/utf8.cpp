@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 namespace {
 
@@ -99,4 +99,4 @@ bool is_valid_utf8(const char *begin, const char *end) {
     return true;
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::table

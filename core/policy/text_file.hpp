@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 struct FileError {
     enum class Stage {
@@ -31,4 +31,4 @@ FileResult<std::string> read_text_file(std::string_view path);
 // - Anything else that exists (a device, a FIFO) cannot be renamed over and is written in place.
 FileResult<void> replace_file_contents(std::string_view path, std::string_view text);
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

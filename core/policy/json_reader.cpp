@@ -11,7 +11,7 @@
 #include "../number_format.hpp"
 #include "json_writer.hpp"
 
-namespace annotrove::io {
+namespace annotrove::policy {
 
 namespace {
 
@@ -559,4 +559,4 @@ CoreError JsonReader::invalid_type(std::string_view expected) {
     return error_at(start, "invalid type: " + *found + ", expected " + std::string(expected));
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::policy

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 // Decimal digits with an optional leading "+", or "0x", an optional "+" and hexadecimal digits of
 // either case; the value must fit in 64 bits.
@@ -20,4 +20,4 @@ std::optional<double> parse_float(std::string_view cell);
 // Exactly "true" or "false".
 std::optional<bool> parse_bool(std::string_view cell);
 
-} // namespace annotrove::io
+} // namespace annotrove::table

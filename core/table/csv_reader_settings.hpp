@@ -9,7 +9,7 @@
 #include "../error.hpp"
 #include "csv_scanner.hpp"
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 struct CsvReaderSettings {
     // Bytes asked of the file per read; the buffer still grows to hold a longer record.
@@ -21,4 +21,4 @@ Result<CandidateTable> read_candidates(std::string_view path, const CsvReaderSet
 Result<CandidateTable> read_candidates_from_bytes(std::string_view bytes,
                                                   const CsvReaderSettings &settings);
 
-} // namespace annotrove::io
+} // namespace annotrove::table

@@ -8,7 +8,7 @@
 #include <limits>
 #include <system_error>
 
-namespace annotrove::io {
+namespace annotrove::table {
 
 namespace {
 
@@ -365,4 +365,4 @@ std::optional<double> parse_float(std::string_view cell) {
     return negative ? -magnitude : magnitude;
 }
 
-} // namespace annotrove::io
+} // namespace annotrove::table

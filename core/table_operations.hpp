@@ -1,0 +1,31 @@
+// Whole-table operations: what compute_curve, calibrate and apply_policy ask of the core, from a
+// table's path to plain results. They touch no Python object, so a caller may run them without
+// holding the interpreter lock.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "apply_policy.hpp"
+#include "curve_point.hpp"
+#include "error.hpp"
+#include "policy.hpp"
+#include "scoring/scoring_method.hpp"
+
+namespace annotrove {
+
+// The risk-coverage curve of the labelled table at `csv_path`.
+Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
+                                               scoring::ScoringMethod method);
+
+// One decision per query in ascending byte-wise query_id order. The decisions' texts are views
+// into `texts`, which this record owns (a vector, whose storage survives moves of the record).
+struct TableDecisions {
+    std::vector<char> texts;
+    std::vector<Decision> decisions;
+};
+
+Result<TableDecisions> decide_table(std::string_view csv_path, const PolicyFile &policy);
+
+} // namespace annotrove
