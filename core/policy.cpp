@@ -6,7 +6,8 @@ namespace annotrove {
 namespace {
 
 // In enumeration order.
-constexpr std::array<std::string_view, 3> calibration_names = {"empirical", "binomial", "crc"};
+constexpr std::array<std::string_view, 4> calibration_names = {"empirical", "binomial", "crc",
+                                                               "ltt"};
 
 } // namespace
 
@@ -26,7 +27,7 @@ std::optional<CalibrationMethod> parse_calibration_method(std::string_view text)
 std::string unknown_calibration_method_message(std::string_view text) {
     std::string message = "Unknown calibration method '";
     message += text;
-    message += "'. Valid: empirical, binomial, crc";
+    message += "'. Valid: empirical, binomial, crc, ltt";
     return message;
 }
 

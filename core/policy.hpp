@@ -12,16 +12,17 @@
 
 namespace annotrove {
 
-enum class CalibrationMethod { Empirical, Binomial, Crc };
+enum class CalibrationMethod { Empirical, Binomial, Crc, Ltt };
 
-inline constexpr std::array<CalibrationMethod, 3> ALL_CALIBRATION_METHODS = {
-    CalibrationMethod::Empirical, CalibrationMethod::Binomial, CalibrationMethod::Crc};
+inline constexpr std::array<CalibrationMethod, 4> ALL_CALIBRATION_METHODS = {
+    CalibrationMethod::Empirical, CalibrationMethod::Binomial, CalibrationMethod::Crc,
+    CalibrationMethod::Ltt};
 
 inline constexpr std::string_view SUPPORTED_POLICY_VERSION = "0.1.0";
 inline constexpr std::string_view POLICY_CREATOR = "annotrove";
 
 std::string_view calibration_method_name(CalibrationMethod method);
-// The whole text must equal one of the three names, byte for byte.
+// The whole text must equal one of the four names, byte for byte.
 std::optional<CalibrationMethod> parse_calibration_method(std::string_view text);
 std::string unknown_calibration_method_message(std::string_view text);
 

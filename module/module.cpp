@@ -231,6 +231,17 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
             threshold = *selected;
             break;
         }
+        case CalibrationMethod::Ltt:
+            if (!confidence_level) {
+                raise_value_error("confidence_level required for ltt method");
+                return nullptr;
+            }
+            if (!ltt_level_is_valid(*confidence_level)) {
+                raise_value_error(ltt_level_message(*confidence_level));
+                return nullptr;
+            }
+            threshold = select_ltt(points, *error_rate, *confidence_level);
+            break;
         }
 
         PolicyFile policy;

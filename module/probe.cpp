@@ -1,6 +1,7 @@
 // Test-only module: exposes the candidate-table reader directly, with its tuning knobs, so tests
 // can compare block sizes and scanning kernels on the same input; and the threshold selections on
-// point lists that no computed curve produces (falling coverage, ties).
+// point lists that no computed curve produces (falling coverage, ties), with the exact binomial
+// tail and the test positions behind ltt.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binomial_tail.hpp"
 #include "calibration.hpp"
 #include "table/csv_reader.hpp"
 #include "table/csv_reader_settings.hpp"
@@ -210,14 +212,59 @@ PyObject *probe_select_threshold(PyObject *, PyObject *args) {
             return nullptr;
         }
         threshold = *selected;
+    } else if (name == "ltt") {
+        threshold = annotrove::select_ltt(points, target, level);
     } else {
-        PyErr_SetString(PyExc_ValueError, "method must be empirical, crc or binomial");
+        PyErr_SetString(PyExc_ValueError, "method must be empirical, crc, binomial or ltt");
         return nullptr;
     }
     if (!threshold) {
         Py_RETURN_NONE;
     }
     return PyFloat_FromDouble(*threshold);
+}
+
+// binomial_lower_tail(successes, trials, p): P(X <= successes) for X ~ Binomial(trials, p).
+PyObject *probe_binomial_lower_tail(PyObject *, PyObject *args) {
+    unsigned long long successes = 0, trials = 0;
+    double p = 0.0;
+    if (!PyArg_ParseTuple(args, "KKd", &successes, &trials, &p)) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(annotrove::binomial_lower_tail(successes, trials, p));
+}
+
+// ltt_grid(scored, target, level): (positions, level given to each position's test).
+PyObject *probe_ltt_grid(PyObject *, PyObject *args) {
+    unsigned long long scored = 0;
+    double target = 0.0, level = 0.0;
+    if (!PyArg_ParseTuple(args, "Kdd", &scored, &target, &level)) {
+        return nullptr;
+    }
+    const annotrove::LttGrid grid(scored, target, level);
+    Ref positions(PyTuple_New(static_cast<Py_ssize_t>(grid.size())));
+    if (!positions) {
+        return nullptr;
+    }
+    for (std::uint64_t i = 0; i < grid.size(); ++i) {
+        PyObject *position = PyLong_FromUnsignedLongLong(grid.position(i));
+        if (position == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(i), position);
+    }
+    return Py_BuildValue("Od", positions.get(), grid.level_per_position());
+}
+
+// ltt_has_position_in(scored, target, level, after, up_to)
+PyObject *probe_ltt_has_position_in(PyObject *, PyObject *args) {
+    unsigned long long scored = 0, after = 0, up_to = 0;
+    double target = 0.0, level = 0.0;
+    if (!PyArg_ParseTuple(args, "KddKK", &scored, &target, &level, &after, &up_to)) {
+        return nullptr;
+    }
+    const annotrove::LttGrid grid(scored, target, level);
+    return PyBool_FromLong(grid.has_position_in(after, up_to));
 }
 
 // The kernels this processor can run, for tests that compare them.
@@ -260,6 +307,15 @@ PyMethodDef probe_methods[] = {
      "select_threshold($module, method, points, target, level=nan, /)\n--\n\n"
      "The threshold a calibration method selects from (threshold, accepted, total, coverage, "
      "errors, risk) tuples, or None."},
+    {"binomial_lower_tail", probe_binomial_lower_tail, METH_VARARGS,
+     "binomial_lower_tail($module, successes, trials, p, /)\n--\n\n"
+     "P(X <= successes) for X ~ Binomial(trials, p)."},
+    {"ltt_grid", probe_ltt_grid, METH_VARARGS,
+     "ltt_grid($module, scored, target, level, /)\n--\n\n"
+     "The positions ltt tests and the level each test gets."},
+    {"ltt_has_position_in", probe_ltt_has_position_in, METH_VARARGS,
+     "ltt_has_position_in($module, scored, target, level, after, up_to, /)\n--\n\n"
+     "Whether an ltt position lies in (after, up_to]."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -153,10 +153,11 @@ def test_binomial_without_level_fails_after_reading(tmp_path):
 def test_unknown_calibration_method_raises_before_reading(tmp_path, name):
     with pytest.raises(ValueError) as info:
         annotrove.calibrate(str(tmp_path / "missing.csv"), "max-prob", 0.1, name)
-    assert str(info.value) == f"Unknown calibration method '{name}'. Valid: empirical, binomial, crc"
+    assert str(info.value) == f"Unknown calibration method '{name}'. Valid: empirical, binomial, crc, ltt"
 
 
-@pytest.mark.parametrize("method, level", [("empirical", 0.95), ("crc", 0.99), ("crc", None)])
+@pytest.mark.parametrize("method, level", [("empirical", 0.95), ("crc", 0.99), ("crc", None),
+                                           ("ltt", 0.9)])
 def test_policy_from_calibrate_keeps_arguments(tmp_path, method, level):
     policy = annotrove.calibrate(runs_table(tmp_path, RISKS), "topk-gap", 0.125, method, level)
     assert policy == {"version": "0.1.0", "scoring_method": "top_k_gap", "threshold": SENTINEL,

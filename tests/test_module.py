@@ -107,7 +107,7 @@ def test_method_names_are_parsed_before_the_file_is_opened():
     assert not getattr(raised.value, "__notes__", None)
     with pytest.raises(ValueError) as raised:
         annotrove.calibrate("/no/such/file.csv", "margin", 0.1, "Empirical")
-    assert raised.value.args == ("Unknown calibration method 'Empirical'. Valid: empirical, binomial, crc",)
+    assert raised.value.args == ("Unknown calibration method 'Empirical'. Valid: empirical, binomial, crc, ltt",)
 
 
 @pytest.mark.parametrize(

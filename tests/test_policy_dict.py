@@ -56,7 +56,7 @@ def test_the_first_missing_key_in_reading_order_is_reported(saved, consume, inde
         ({"scoring_method": "max-prob"}, RuntimeError, None),
         ({"scoring_method": "MaxProb"}, RuntimeError, None),
         ({"calibration_method": "CRC"}, RuntimeError,
-         "unknown variant `CRC`, expected one of `empirical`, `binomial`, `crc`"),
+         "unknown variant `CRC`, expected one of `empirical`, `binomial`, `crc`, `ltt`"),
         ({"scoring_method": b"margin"}, TypeError, None),
         ({"calibration_method": 1}, TypeError, None),
         ({"version": None}, TypeError, None),

@@ -363,11 +363,11 @@ def test_deeply_nested_unbalanced_value_is_refused(write_file):
         ),
         (
             policy_text(calibration_method='"Empirical"'),
-            "unknown variant `Empirical`, expected one of `empirical`, `binomial`, `crc`",
+            "unknown variant `Empirical`, expected one of `empirical`, `binomial`, `crc`, `ltt`",
         ),
         (
             policy_text(calibration_method='" crc"'),
-            "unknown variant ` crc`, expected one of `empirical`, `binomial`, `crc`",
+            "unknown variant ` crc`, expected one of `empirical`, `binomial`, `crc`, `ltt`",
         ),
         ('["0.1.0", "margin", 1]', "invalid length 3, expected struct PolicyFile with 9 elements"),
         ("[]", "invalid length 0, expected struct PolicyFile with 9 elements"),

@@ -58,7 +58,7 @@ DisplayName: TypeAlias = Literal[
     "EffectiveK",
     "CandidateCount",
 ]
-CalibrationName: TypeAlias = Literal["empirical", "binomial", "crc"]
+CalibrationName: TypeAlias = Literal["empirical", "binomial", "crc", "ltt"]
 # Anything the module turns into a float: float and int, and objects with __float__ or __index__.
 Number: TypeAlias = SupportsFloat | SupportsIndex
 
