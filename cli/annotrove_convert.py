@@ -640,14 +640,25 @@ def _cell(value: str | int | float | bool | None) -> str:
     return str(value)
 
 
+def _quoted(cell: str) -> str:
+    # The csv module quotes only the characters of its own line terminator, so with "\n" a
+    # bare carriage return in a name would go out unquoted and split the row on reading.
+    if any(c in cell for c in ',"\r\n'):
+        return '"' + cell.replace('"', '""') + '"'
+    return cell
+
+
 def write_table(rows: Sequence[Row], stream: TextIO) -> None:
-    """The candidate table: the required columns plus each optional column some row fills."""
+    """The candidate table: the required columns plus each optional column some row fills.
+
+    Fields are quoted only when they must be (a comma, a quote or a line break inside); lines
+    end with "\n"; floats are written by repr, so they read back to the same value.
+    """
     columns = [c for c in OUTPUT_COLUMNS
                if c in REQUIRED_COLUMNS or any(getattr(r, c) is not None for r in rows)]
-    writer = csv.writer(stream, quoting=csv.QUOTE_MINIMAL, lineterminator="\n")
-    writer.writerow(columns)
+    stream.write(",".join(columns) + "\n")
     for row in rows:
-        writer.writerow([_cell(getattr(row, c)) for c in columns])
+        stream.write(",".join(_quoted(_cell(getattr(row, c))) for c in columns) + "\n")
 
 
 # ---------------------------------------------------------------------------------------------
