@@ -29,8 +29,10 @@ OUTPUT_COLUMNS = ("query_id", "candidate_id", "rank", "score", "probability", "s
                   "inchikey", "formula", "target_inchikey", "is_correct")
 REQUIRED_COLUMNS = OUTPUT_COLUMNS[:4]
 
-# Cells the tools write for "no value".
-ABSENT = frozenset({"", "n/a", "na", "nan", "null", "none"})
+# Cells the tools write for "no value". "NA" is absent only where a number is due: as text it
+# could be sodium's formula.
+ABSENT = frozenset({"", "n/a", "null", "none"})
+ABSENT_NUMBER = ABSENT | {"na", "nan"}
 
 _NUMBER = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?|[+-]?(inf|infinity)", re.IGNORECASE)
 _FULL_INCHIKEY = re.compile(r"[A-Z]{14}-[A-Z]{10}-[A-Z]")
@@ -153,7 +155,12 @@ def _header(path: str, text: str, delimiter: str) -> list[str]:
 
 def detect_version(path: str, text: str, tool: str, versions: Sequence[Version]) -> Version:
     """The version whose header the file has; the first that fits wins."""
-    headers = {v.delimiter: _header(path, text, v.delimiter) for v in versions}
+    headers: dict[str, list[str]] = {}
+    for delimiter in {v.delimiter for v in versions}:
+        try:
+            headers[delimiter] = _header(path, text, delimiter)
+        except ValueError:  # not this version's delimiter
+            headers[delimiter] = []
     if not any(headers.values()):
         raise ValueError(f"{path}: the file is empty; expected a {tool} output with a header")
     for version in versions:
@@ -221,7 +228,7 @@ class _Cells:
     def number(self, column: str) -> float | None:
         """A number cell; absent markers and NaN give None, anything else unreadable is an error."""
         cell = self.text(column).strip()
-        if cell.lower() in ABSENT:
+        if cell.lower() in ABSENT_NUMBER:
             return None
         if not _NUMBER.fullmatch(cell):
             raise ValueError(f"{self.where}: {column} {cell!r} is not a number")
