@@ -153,8 +153,9 @@ def _header(path: str, text: str, delimiter: str) -> list[str]:
     return []
 
 
-def detect_version(path: str, text: str, tool: str, versions: Sequence[Version]) -> Version:
-    """The version whose header the file has; the first that fits wins."""
+def detect_version(path: str, text: str, tool: str,
+                   versions: Sequence[Version]) -> tuple[Version, list[str]]:
+    """The version whose header the file has (the first that fits wins), and that header."""
     headers: dict[str, list[str]] = {}
     for delimiter in {v.delimiter for v in versions}:
         try:
@@ -165,11 +166,12 @@ def detect_version(path: str, text: str, tool: str, versions: Sequence[Version])
         raise ValueError(f"{path}: the file is empty; expected a {tool} output with a header")
     for version in versions:
         if version.matches(headers[version.delimiter]):
-            return version
+            return version, headers[version.delimiter]
     closest = max(versions, key=lambda v: v.closeness(headers[v.delimiter]))
     header = headers[closest.delimiter]
     missing = [c for c in closest.columns if c not in header]
-    unexpected = [c for c in header if c not in closest.columns] if closest.layout == "exact" else []
+    unexpected = ([c for c in header if c not in closest.columns] if closest.layout == "exact"
+                  else [])
     details = []
     if missing:
         details.append("missing: " + ", ".join(missing))
@@ -301,8 +303,7 @@ def read_sirius(path: str, confidence: str = "exact") -> ToolTable:
     here, so whichever row ends up on top carries it.
     """
     text = _read_text(path)
-    version = detect_version(path, text, "SIRIUS", SIRIUS_VERSIONS)
-    header = _header(path, text, "\t")
+    version, header = detect_version(path, text, "SIRIUS", SIRIUS_VERSIONS)
     if "ConfidenceScoreExact" in header:
         confidence_column: str | None = ("ConfidenceScoreApproximate" if confidence == "approximate"
                                          else "ConfidenceScoreExact")
@@ -349,18 +350,17 @@ MS2QUERY_VERSIONS = (
 def read_ms2query(path: str) -> ToolTable:
     """One results CSV; the prediction is the score and, on the top row, the probability."""
     text = _read_text(path)
-    version = detect_version(path, text, "MS2Query", MS2QUERY_VERSIONS)
+    version, header = detect_version(path, text, "MS2Query", MS2QUERY_VERSIONS)
     stem = Path(path).stem
     entries = []
-    for cells in _Cells(path, _header(path, text, ",")).rows(text, ","):
+    for cells in _Cells(path, header).rows(text, ","):
         query_id = cells.optional("feature_id") or f"{stem}:{cells.text('query_spectrum_nr')}"
         prediction = cells.number("ms2query_model_prediction")
         inchikey = cells.optional("inchikey")
         entries.append(Entry(
             query_id=query_id, candidate_id=inchikey or cells.text("analog_compound_name"),
-            score=prediction,
-            where=cells.where, confidence=prediction, smiles=cells.optional("smiles"),
-            inchikey=inchikey))
+            score=prediction, where=cells.where, confidence=prediction,
+            smiles=cells.optional("smiles"), inchikey=inchikey))
     return ToolTable(path, version.label, entries)
 
 
@@ -376,11 +376,10 @@ METFRAG_VERSIONS = (
 def read_metfrag(path: str) -> ToolTable:
     """One CSV per spectrum (the query is the file's name), or the Galaxy table of many."""
     text = _read_text(path)
-    version = detect_version(path, text, "MetFrag", METFRAG_VERSIONS)
+    version, header = detect_version(path, text, "MetFrag", METFRAG_VERSIONS)
     stem = Path(path).stem
     entries = []
-    for cells in _Cells(path, _header(path, text, version.delimiter)).rows(text,
-                                                                          version.delimiter):
+    for cells in _Cells(path, header).rows(text, version.delimiter):
         query_id = cells.text("sample_name") if cells.has("sample_name") else stem
         inchikey = cells.optional("InChIKey")
         entries.append(Entry(
@@ -404,9 +403,9 @@ MSFINDER_VERSIONS = (
 def read_msfinder(path: str) -> ToolTable:
     """The structure batch export; its "Structure rank" column holds a name, not a rank."""
     text = _read_text(path)
-    version = detect_version(path, text, "MS-FINDER", MSFINDER_VERSIONS)
+    version, header = detect_version(path, text, "MS-FINDER", MSFINDER_VERSIONS)
     entries = []
-    for cells in _Cells(path, _header(path, text, "\t")).rows(text, "\t"):
+    for cells in _Cells(path, header).rows(text, "\t"):
         inchikey = cells.optional("InChIKey")
         entries.append(Entry(
             query_id=cells.text("File name"),
@@ -428,9 +427,9 @@ GNPS_VERSIONS = (
 def read_gnps(path: str) -> ToolTable:
     """Library matches; the query is the spectrum file and its scan number."""
     text = _read_text(path)
-    version = detect_version(path, text, "GNPS", GNPS_VERSIONS)
+    version, header = detect_version(path, text, "GNPS", GNPS_VERSIONS)
     entries = []
-    for cells in _Cells(path, _header(path, text, "\t")).rows(text, "\t"):
+    for cells in _Cells(path, header).rows(text, "\t"):
         entries.append(Entry(
             query_id=f"{cells.text('SpectrumFile')}:{cells.text('#Scan#')}",
             candidate_id=cells.text("SpectrumID").strip(), score=cells.number("MQScore"),
@@ -688,7 +687,7 @@ def register_convert(subparsers: argparse._SubParsersAction[argparse.ArgumentPar
     """Adds `convert` to the command; `open_output` writes a file atomically."""
     parser = subparsers.add_parser(
         "convert", help="turn an annotation tool's output into a candidate table",
-        description="Turn the output of an annotation tool into a candidate table, ranked by "
+        description="Turn the output of an annotation tool into a candidate table, ranked by\n"
                     "the tool's own score, optionally labelled from a truth table.",
         epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("format", choices=FORMATS, metavar="FORMAT",

@@ -60,7 +60,9 @@ def expected(folder):
 
 def projected(rows):
     def cell(value):
-        return "" if value is None else str(value).lower() if isinstance(value, bool) else str(value)
+        if isinstance(value, bool):
+            return str(value).lower()
+        return "" if value is None else str(value)
     return [(r.query_id, r.candidate_id, str(r.rank), cell(r.probability), cell(r.is_correct))
             for r in rows]
 
@@ -326,5 +328,6 @@ def test_annotrove_reads_the_written_table_as_written(tmp_path_factory, rows):
     for row in rows:
         if row.query_id not in tops or row.rank < tops[row.query_id].rank:
             tops[row.query_id] = row
-    assert {(d["query_id"], d["candidate_id"]) for d in annotrove.apply_policy(str(table), policy)} \
-        == {(q, r.candidate_id) for q, r in tops.items()}
+    decisions = annotrove.apply_policy(str(table), policy)
+    assert {(d["query_id"], d["candidate_id"]) for d in decisions} == {
+        (q, r.candidate_id) for q, r in tops.items()}
