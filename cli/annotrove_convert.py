@@ -450,8 +450,7 @@ def read_tool(format: str, inputs: Sequence[str], confidence: str | None = None)
     readers: dict[str, Callable[[str], ToolTable]] = {
         "sirius": lambda p: read_sirius(p, confidence or "exact"), "ms2query": read_ms2query,
         "metfrag": read_metfrag, "msfinder": read_msfinder, "gnps": read_gnps}
-    paths = list(_tables(inputs, "structure_candidates.tsv")) if format == "sirius" else list(
-        inputs)
+    paths = list(_tables(inputs, "structure_candidates.tsv") if format == "sirius" else inputs)
     for name in paths:
         if os.path.isdir(name):
             raise ValueError(f"{name}: a folder; give the {format} output files")
@@ -468,15 +467,14 @@ def rank(entries: Iterable[Entry]) -> list[Row]:
     Queries come out in the order they first appear. The query's confidence, when the tool
     has one, becomes the probability of its top candidate only.
     """
-    queries: dict[str, list[Entry]] = {}
+    queries: dict[str, list[tuple[float, Entry]]] = {}
     for entry in entries:
         if entry.score is None:
             raise ValueError(f"{entry.where}: a candidate without a score cannot be ranked")
-        queries.setdefault(entry.query_id, []).append(entry)
+        queries.setdefault(entry.query_id, []).append((entry.score, entry))
     rows = []
-    for candidates in queries.values():
-        scored = [(entry.score, entry) for entry in candidates if entry.score is not None]
-        # sorted() is stable, so ties stay in file order.
+    for scored in queries.values():
+        # The sort is stable, so equal scores stay in file order.
         scored.sort(key=lambda pair: -pair[0])
         for position, (score, entry) in enumerate(scored, start=1):
             rows.append(Row(
@@ -501,11 +499,11 @@ def drop_unscored(entries: Iterable[Entry]) -> tuple[list[Entry], list[str]]:
     if dropped:
         remaining = {e.query_id for e in kept}
         lost = sorted({e.query_id for e in dropped} - remaining)
-        message = (f"left out {len(dropped)} candidate(s) without a score (first at "
+        message = (f"left out {len(dropped)} candidate(s) without a score (the first at "
                    f"{dropped[0].where})")
         if lost:
-            message += f"; {len(lost)} query(ies) had no scored candidate: {', '.join(lost[:5])}"
-            message += ", ..." if len(lost) > 5 else ""
+            message += (f"; {len(lost)} query id(s) had no other candidate and are gone: "
+                        f"{', '.join(lost[:5])}{', ...' if len(lost) > 5 else ''}")
         warnings.append(message)
     return kept, warnings
 

@@ -141,7 +141,7 @@ def test_candidates_without_a_score_are_left_out_with_a_warning(tmp_path):
         ("s1", "d", 1), ("s1", "a", 2)]
     assert len(result.warnings) == 1
     assert "left out 3 candidate(s) without a score" in result.warnings[0]
-    assert "1 query(ies) had no scored candidate: s2" in result.warnings[0]
+    assert "1 query id(s) had no other candidate and are gone: s2" in result.warnings[0]
 
 
 # ---------------------------------------------------------------------------------------------
