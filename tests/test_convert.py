@@ -172,11 +172,13 @@ def test_each_match_mode(match, truth, labels):
     assert any("1 queries of the truth table have no candidates" in w for w in warnings)
 
 
-def test_queries_missing_from_the_truth_table_stay_unlabelled():
-    rows = candidates((KEY, None)) + [conv.Row("q2", "x", 1, 1.0, inchikey=KEY)]
-    labelled, warnings = conv.label(rows, {"q2": conv.Truth(KEY, None)}, "inchikey")
-    assert [r.is_correct for r in labelled] == [None, True]
-    assert warnings == ["1 of 2 queries have no true structure in the truth table and stay "
+def test_queries_missing_from_the_truth_table_or_without_a_key_stay_unlabelled(tmp_path):
+    (tmp_path / "truth.csv").write_text(f"query_id,inchikey\nq,\nq2,{KEY}\n")
+    truth = conv.read_truth(str(tmp_path / "truth.csv"), "inchikey")
+    rows = candidates((KEY, None)) + [conv.Row(q, "x", 1, 1.0, inchikey=KEY) for q in ("q2", "q3")]
+    labelled, warnings = conv.label(rows, truth, "inchikey")
+    assert [r.is_correct for r in labelled] == [None, True, None]
+    assert warnings == ["2 of 3 queries have no true structure in the truth table and stay "
                         "unlabelled"]
 
 
