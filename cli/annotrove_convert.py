@@ -332,8 +332,11 @@ def read_sirius(path: str, confidence: str = "exact") -> ToolTable:
     for entry, adduct in rows:
         if entry.confidence is not None:
             per_formula.setdefault((entry.query_id, entry.formula, adduct), entry.confidence)
-    entries = [replace(entry, confidence=per_formula.get((entry.query_id, entry.formula, adduct)))
-               for entry, adduct in rows]
+    entries = []
+    for entry, adduct in rows:
+        confidence_value = per_formula.get((entry.query_id, entry.formula, adduct))
+        entries.append(entry if entry.confidence == confidence_value
+                       else replace(entry, confidence=confidence_value))
     return ToolTable(path, version.label, entries)
 
 
@@ -644,12 +647,13 @@ def _cell(value: str | int | float | bool | None) -> str:
     return str(value)
 
 
+# The csv module quotes only the characters of its own line terminator, so with "\n" a bare
+# carriage return in a name would go out unquoted and split the row on reading.
+_NEEDS_QUOTES = re.compile(r'[,"\r\n]')
+
+
 def _quoted(cell: str) -> str:
-    # The csv module quotes only the characters of its own line terminator, so with "\n" a
-    # bare carriage return in a name would go out unquoted and split the row on reading.
-    if any(c in cell for c in ',"\r\n'):
-        return '"' + cell.replace('"', '""') + '"'
-    return cell
+    return '"' + cell.replace('"', '""') + '"' if _NEEDS_QUOTES.search(cell) else cell
 
 
 def write_table(rows: Sequence[Row], stream: TextIO) -> None:
