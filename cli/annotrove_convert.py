@@ -454,9 +454,15 @@ def read_tool(format: str, inputs: Sequence[str], confidence: str | None = None)
         "sirius": lambda p: read_sirius(p, confidence or "exact"), "ms2query": read_ms2query,
         "metfrag": read_metfrag, "msfinder": read_msfinder, "gnps": read_gnps}
     paths = list(_tables(inputs, "structure_candidates.tsv") if format == "sirius" else inputs)
+    # A file read twice would list every candidate of its queries twice.
+    first: dict[str, str] = {}
     for name in paths:
         if os.path.isdir(name):
             raise ValueError(f"{name}: a folder; give the {format} output files")
+        real = os.path.realpath(name)
+        if real in first:
+            raise ValueError(f"{name} is given twice (also as {first[real]})")
+        first[real] = name
     return [readers[format](name) for name in paths]
 
 
@@ -622,11 +628,12 @@ def convert(format: str, inputs: Sequence[str], truth: str | None = None,
     truth_table = read_truth(truth, match) if truth is not None else None
     tables = read_tool(format, inputs, confidence)
     # The same query in two files would merge two runs into one list of candidates.
-    seen: dict[str, str] = {}
+    seen: dict[str, ToolTable] = {}
     for table in tables:
         for query_id in dict.fromkeys(e.query_id for e in table.entries):
-            if seen.setdefault(query_id, table.path) != table.path:
-                raise ValueError(f"query {query_id!r} is in both {seen[query_id]} and {table.path}")
+            if seen.setdefault(query_id, table) is not table:
+                raise ValueError(f"query {query_id!r} is in both {seen[query_id].path} and "
+                                 f"{table.path}")
     entries, warnings = drop_unscored(e for table in tables for e in table.entries)
     rows = rank(entries)
     if truth_table is not None:

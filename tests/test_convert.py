@@ -274,14 +274,17 @@ def test_unknown_header_names_the_file_and_the_closest_version(tmp_path, command
     ("gnps", {"m.tsv": b"#Scan#\tSpectrumFile\tMQScore\tSpectrumID\n1\tf\t0.5\t\xff\n"},
      "not UTF-8 text"),
     ("sirius", {"empty/.keep": ""}, "a folder without any structure_candidates.tsv"),
+    ("sirius", {"p/0_a/structure_candidates.tsv": "", "p/0_a": None}, "is given twice"),
     ("gnps", {}, "cannot read"),
 ])
 def test_bad_inputs_write_no_output(tmp_path, command, format, files, message):
     for name, content in files.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        data = content if isinstance(content, bytes) else content.encode()
-        (tmp_path / name).write_bytes(data)
-    inputs = [str(tmp_path / n) for n in files] if format != "sirius" else [str(tmp_path / "empty")]
+        if content is not None:
+            data = content if isinstance(content, bytes) else content.encode()
+            (tmp_path / name).write_bytes(data)
+    inputs = [str(tmp_path / n) for n in files if not n.startswith("empty/")] or (
+        [str(tmp_path / "empty")] if files else [])
     with pytest.raises(ValueError, match=message):
         command(format, *(inputs or [str(tmp_path / "missing.tsv")]), "-o", "out.csv")
     assert command.opened == {}
