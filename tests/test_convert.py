@@ -28,6 +28,8 @@ FIXTURES = [
     ("sirius", ["project"], "sirius/5.0", "SIRIUS up to 5.0 structure_candidates.tsv"),
     ("sirius", ["project"], "sirius/5.5", "SIRIUS 5.5-5.8.0 structure_candidates.tsv"),
     ("sirius", ["project/5_zeta"], "sirius/5.8.1", "SIRIUS 5.8.1+ structure_candidates.tsv"),
+    ("sirius", ["compound_identifications_all.tsv"], "sirius/5.x-summary",
+     "SIRIUS 5.x compound_identifications_all.tsv (before 5.8.1)"),
     ("sirius", ["compound_identifications_all.tsv"], "sirius/5.8.1-summary",
      "SIRIUS 5.8.1+ compound_identifications_all.tsv"),
     ("sirius", ["structure_identifications_all.tsv"], "sirius/6.0",
