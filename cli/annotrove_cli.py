@@ -28,6 +28,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TextIO
 
 import annotrove
+import annotrove_convert
 
 if TYPE_CHECKING:
     from annotrove import CurvePoint, Decision, PolicyDict
@@ -514,7 +515,18 @@ true or false. A summary (queries, accepted, share) goes to standard error.""",
 # The command
 
 
-SUBCOMMANDS: tuple[Callable[[Any], None], ...] = (register_curve, register_calibrate, register_apply)
+def register_convert(subparsers: Any) -> None:
+    # The converters write their table through the same atomic output as the other commands;
+    # they quote and end lines themselves, so the stream must not translate line ends.
+    annotrove_convert.register_convert(subparsers, lambda path: atomic_output(path, newline=""))
+
+
+SUBCOMMANDS: tuple[Callable[[Any], None], ...] = (
+    register_curve,
+    register_calibrate,
+    register_apply,
+    register_convert,
+)
 
 
 def version() -> str:
@@ -572,7 +584,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             # --help, --version and usage errors: let a closed pipe end quietly here too.
             sys.stdout.flush()
             raise
-        status: int = args.run(args)
+        status: int = args.run(args) or 0
         sys.stdout.flush()
         return status
     except BrokenPipeError:

@@ -26,6 +26,7 @@ import annotrove
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 LABELLED = str(ROOT / "examples" / "data" / "calibration.csv")
 NEW_BATCH = str(ROOT / "examples" / "data" / "new_batch.csv")
+MSFINDER = ROOT / "tests" / "data" / "convert" / "msfinder" / "Structure result-2091.txt"
 SCORES = ["max-prob", "score-gap", "margin", "entropy", "score-ratio", "topk-gap", "effective-k", "candidate-count"]
 
 sys.path.append(str(ROOT / "cli"))  # after site-packages: an installed copy wins
@@ -332,6 +333,7 @@ FAILING_RUNS = {
     "curve points": ["curve", LABELLED, "--score", "margin", "Margin", "--points", "{out}"],
     "curve points, then plot without matplotlib": ["curve", LABELLED, "--points", "{out}", "--plot", "{out}.png"],
     "curve points, then a plot format matplotlib lacks": ["curve", LABELLED, "--points", "{out}", "--plot", "{out}.xyz"],
+    "convert, a header of another tool": ["convert", "gnps", str(MSFINDER), "-o", "{out}"],
 }
 
 
@@ -388,3 +390,18 @@ def test_a_closed_pipe_ends_quietly(files, args, status):
     errors = process.stderr.read()
     process.stderr.close()
     assert (process.wait(timeout=300), errors) == (status, b"")
+
+
+def test_convert_writes_a_table_that_the_other_commands_read(tmp_path):
+    status, _, errors = run("convert", "--help")
+    assert status == 0 and errors == ""
+    truth = MSFINDER.parent / "truth.csv"
+    status, out, errors = run("convert", "msfinder", MSFINDER, "--truth", truth, "-o", "table.csv", cwd=tmp_path)
+    assert (status, out) == (0, b"") and "Traceback" not in errors
+    with open(MSFINDER.parent / "expected.csv", newline="") as stream:
+        expected = [(row["query_id"], row["candidate_id"], row["rank"], row["is_correct"]) for row in csv.DictReader(stream)]
+    with open(tmp_path / "table.csv", newline="") as stream:
+        written = [(row["query_id"], row["candidate_id"], row["rank"], row["is_correct"]) for row in csv.DictReader(stream)]
+    assert written == expected
+    status, out, _ = run("curve", "table.csv", "--score", "candidate-count", "--json", cwd=tmp_path)
+    assert status == 0 and json.loads(out)
