@@ -40,6 +40,8 @@ test_installed() {
         (cd examples && MYPYPATH=../bench "$py" -m mypy --strict --no-incremental \
             --cache-dir=/dev/null *.py)
     fi
+    echo "== Python $version: mypy --strict on the command"
+    (cd cli && "$py" -m mypy --strict --no-incremental --cache-dir=/dev/null *.py)
 }
 
 find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
