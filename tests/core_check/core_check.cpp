@@ -307,7 +307,7 @@ int main(int argc, char **argv) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     bool detail = false;
-    std::string scratch_dir = ".";
+    std::string scratch_dir = "core_check-scratch";
     std::vector<std::string> inputs;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
