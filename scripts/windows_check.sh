@@ -44,7 +44,8 @@ tool() {
     done
     return 1
 }
-cmake_bin="$(tool cmake)" || { echo "error: cmake not found" >&2; exit 1; }
+cmake_bin="$(tool cmake)" ||
+    { echo "error: cmake not found (scripts/test.sh installs it; or pip install cmake ninja)" >&2; exit 1; }
 generator=()
 if ninja_bin="$(tool ninja)"; then
     generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$ninja_bin")
