@@ -218,6 +218,8 @@ def odd_tables() -> dict[str, bytes]:
         "upper_parquet.PARQUET": header + b"\nq,a,1,1,0.5,true\n",
         "données é.csv": header + b"\nq\xc3\xa9,a,1,1,0.5,true\nq\xc3\xa9,b,2,0.5,0.5,false\n",
         "crlf_in_quotes.csv": header + b'\r\n"q\r\n1","a\r\nb",1,1,0.5,true\r\n',
+        # Ctrl-Z ends a file read in text mode on Windows.
+        "ctrl_z.csv": header + b"\nq,a\x1ab,1,1,0.5,true\nq,c,2,0.5,0.25,false\n",
         "equal_confidences.csv": header + b"\n" + b"".join(
             b"q%d,a,1,%d,0.25,%s\nq%d,b,2,0,0.25,false\n" % (i, i % 3, b"true" if i % 2 else b"false", i)
             for i in range(40)),
