@@ -28,7 +28,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
-from generate_table import TableConfig, write_table  # noqa: E402
+from generate_table import HEADER, TableConfig, write_table  # noqa: E402
 
 METHODS = ["max_prob", "score_gap", "margin", "entropy", "score_ratio", "top_k_gap",
            "effective_k", "candidate_count"]
@@ -186,8 +186,10 @@ def header_fault(rng: random.Random, rows: list[list[bytes]]) -> str:
 def faulty_table(rng: random.Random, faults: int) -> tuple[bytes, list[str]]:
     rows = generated_rows(rng, shuffle=False)
     if len(rows) < 3:
-        rows = generated_rows(random.Random(rng.random()), shuffle=False)[:1] + [
-            [b"q", b"c", b"1", b"1.0", b"0.5", b"C", b"K", b"F", b"K", b"true"]] * 2
+        # Room for a fault in a data row.
+        rows = [HEADER.strip().encode().split(b",")] + [
+            [b"q", b"c%d" % i, b"%d" % i, b"1.0", b"0.5", b"C", b"K", b"F", b"K", b"true"]
+            for i in (1, 2)]
     names = []
     for _ in range(faults):
         if rng.random() < 0.2:
