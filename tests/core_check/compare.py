@@ -134,8 +134,16 @@ def explain_rounding(name: str, sections: list[str], native: list[str], windows:
     return None
 
 
+# A hung Wine (a dialog waiting for nobody) must fail the check, not stall it.
+TIMEOUT_SECONDS = 900
+
+
 def run(command: list[str], corpus: Path, extra: list[str]) -> list[str]:
-    result = subprocess.run(command + extra, cwd=corpus, capture_output=True, check=False)
+    try:
+        result = subprocess.run(command + extra, cwd=corpus, capture_output=True, check=False,
+                                timeout=TIMEOUT_SECONDS)
+    except subprocess.TimeoutExpired:
+        raise SystemExit(f"{command[-1]} did not finish within {TIMEOUT_SECONDS} s") from None
     if result.returncode != 0:
         sys.stderr.write(result.stderr.decode(errors="replace"))
         raise SystemExit(f"{command[-1]} failed with exit status {result.returncode}")
