@@ -2,7 +2,7 @@
 # The whole test suite. For Python 3.12 (and 3.13 where it is installed): build a wheel, install it
 # into a fresh virtual environment and run the tests against that installed copy. Needs Python 3.12
 # and a C++ compiler; everything else comes from PyPI. Optional stages (other Python versions,
-# sanitizers, fuzzing) say so plainly when their tools are missing and go on.
+# the Windows x64 check, sanitizers, fuzzing) say so plainly when their tools are missing and go on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find_python.sh
@@ -40,6 +40,8 @@ test_installed() {
         (cd examples && MYPYPATH=../bench "$py" -m mypy --strict --no-incremental \
             --cache-dir=/dev/null *.py)
     fi
+    echo "== Python $version: mypy --strict on the command"
+    (cd cli && "$py" -m mypy --strict --no-incremental --cache-dir=/dev/null *.py)
 }
 
 find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
@@ -52,6 +54,10 @@ else
 fi
 
 find_python 3.12
+if [ -x scripts/windows_check.sh ]; then
+    echo "== the core built for Windows x64 (mingw-w64, run under Wine) against the native build"
+    PYTHON="$PYTHON_BIN" scripts/windows_check.sh
+fi
 if [ -x scripts/sanitized_tests.sh ]; then
     echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
     PYTHON="$PYTHON_BIN" scripts/sanitized_tests.sh

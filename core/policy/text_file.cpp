@@ -9,6 +9,13 @@
 #include <random>
 #include <system_error>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#endif
+
 namespace annotrove::policy {
 
 namespace fs = std::filesystem;
@@ -71,6 +78,31 @@ std::FILE *open_file(const fs::path &path, const char *mode) {
 #endif
 }
 
+// Creates a file that must not exist yet, for writing; null with errno set on failure. The C
+// library's "x" mode would do, but msvcrt, which MinGW builds link, ignores it and truncates an
+// existing file, so Windows asks the operating system for exclusive creation directly.
+std::FILE *create_new_file(const fs::path &path) {
+#ifdef _WIN32
+    int descriptor = -1;
+    if (const errno_t error =
+            _wsopen_s(&descriptor, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                      _SH_DENYNO, _S_IREAD | _S_IWRITE);
+        error != 0) {
+        errno = error;
+        return nullptr;
+    }
+    std::FILE *file = _wfdopen(descriptor, L"wb");
+    if (file == nullptr) {
+        const int error = errno;
+        _close(descriptor);
+        errno = error;
+    }
+    return file;
+#else
+    return std::fopen(path.c_str(), "wbx");
+#endif
+}
+
 // Writes all of `text`, then flushes and closes the file, checking each step: a full disk or a
 // file size limit may only show when the buffer is flushed or the file closed.
 FileResult<void> write_and_close(FilePtr file, std::string_view text) {
@@ -123,7 +155,7 @@ FileResult<TemporaryFile> create_temporary_beside(const fs::path &target) {
         std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(random()));
         fs::path candidate = target;
         candidate.replace_filename(".annotrove-" + std::string(hex.data()) + ".tmp");
-        std::FILE *file = open_file(candidate, "wbx");
+        std::FILE *file = create_new_file(candidate);
         if (file != nullptr) {
             return TemporaryFile{FilePtr(file), std::move(candidate)};
         }

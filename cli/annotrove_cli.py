@@ -1,0 +1,598 @@
+"""The annotrove command: risk-coverage curves, calibration and policy application from the shell.
+
+    annotrove curve TABLE [--score NAME ...] [--json] [--points FILE.csv] [--plot FILE.png]
+    annotrove calibrate TABLE --score NAME --error-rate R [--method M] [--level L] -o POLICY.json
+    annotrove apply TABLE POLICY.json [-o DECISIONS.csv] [--accepted-only]
+
+Built on the seven functions of the annotrove module and the standard library; matplotlib is
+imported only for --plot. A subcommand is one ``register_<name>(subparsers)`` function that adds
+its parser and sets ``run``; ``main`` runs it inside the one error boundary of the command.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import csv
+import importlib
+import importlib.metadata
+import io
+import json
+import math
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TextIO
+
+import annotrove
+import annotrove_convert
+
+if TYPE_CHECKING:
+    from annotrove import CurvePoint, Decision, PolicyDict
+
+PROG = "annotrove"
+# Used when the distribution's metadata is missing (a development build on PYTHONPATH).
+FALLBACK_VERSION = "0.1.0"
+# The eight score methods, in the module's order and in the form the score argument takes.
+ALL_SCORES = (
+    "max-prob",
+    "score-gap",
+    "margin",
+    "entropy",
+    "score-ratio",
+    "topk-gap",
+    "effective-k",
+    "candidate-count",
+)
+# The threshold calibrate returns when no point of the curve passes its test.
+SENTINEL_THRESHOLD = 1.7976931348623157e308
+# What each calibration method promises, as the user guide words it. A method without an entry
+# is still accepted (the module decides which names exist); it just gets no promise line.
+PROMISES = {
+    "empirical": "the threshold's observed error rate on this calibration table is at most the target;"
+    " nothing more: on new data expect it above the target more often than not",
+    "binomial": "the Wilson upper confidence bound of the threshold's error rate, at the given level,"
+    " is at most the target; each threshold is tested on its own, so this is no formal guarantee"
+    " for the one picked",
+    "crc": "the observed error rate is at most the target minus 1/(n + 1), n the labelled queries;"
+    " not a guarantee that the error rate on new data stays under the target",
+}
+# A program stopped by a closed pipe conventionally ends with 128 + SIGPIPE.
+CLOSED_PIPE_STATUS = 141
+DECISION_COLUMNS = ("query_id", "candidate_id", "method", "confidence", "threshold", "accepted")
+POINT_COLUMNS = ("score", "threshold", "accepted", "total", "coverage", "errors", "risk")
+
+
+class CommandError(Exception):
+    """A failure of the command itself (as opposed to one raised by the module)."""
+
+
+# Everything a subcommand may raise for bad input; anything else is a bug and keeps its traceback.
+EXPECTED_ERRORS = (
+    CommandError,
+    RuntimeError,
+    ValueError,
+    KeyError,
+    TypeError,
+    OverflowError,
+    OSError,
+)
+
+
+# ---------------------------------------------------------------------------------------------
+# Output files
+
+
+def _mode_for_new_file(target: str) -> int:
+    """Permission bits the target would get if it were opened for writing in the usual way."""
+    with contextlib.suppress(OSError):
+        return stat.S_IMODE(os.stat(target).st_mode)
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+@contextlib.contextmanager
+def atomic_path(target: str) -> Iterator[str]:
+    """Yield the path of a new, empty temporary file beside ``target`` for the caller to fill.
+
+    When the block ends normally the temporary file takes the permissions ``target`` has (or
+    would get as a new file) and is renamed onto ``target`` with ``os.replace``, which is atomic
+    because both lie in the same folder. When the block raises, the temporary file is removed and
+    an earlier file at ``target`` is left exactly as it was. A symbolic link at ``target`` is
+    followed, so the file it points to is replaced and the link stays.
+    """
+    real = os.path.realpath(target)
+    if os.path.isdir(real):
+        raise CommandError(f"cannot write {target!r}: it is a folder")
+    folder, name = os.path.split(real)
+    try:
+        handle, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
+    except OSError as error:
+        raise CommandError(f"cannot write {target!r}: {error.strerror or error}") from None
+    os.close(handle)
+    try:
+        yield temporary
+        # mkstemp creates the file readable by its owner only.
+        os.chmod(temporary, _mode_for_new_file(real))
+        os.replace(temporary, real)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
+
+
+def is_stdout(target: str | None) -> bool:
+    return target is None or target == "-"
+
+
+@contextlib.contextmanager
+def atomic_output(target: str | None, *, newline: str | None = None) -> Iterator[TextIO]:
+    """Yield a UTF-8 text stream whose content becomes ``target`` only if the block succeeds.
+
+    ``target`` None or "-" means standard output, switched to UTF-8 and to the given newline
+    handling (pass ``newline=""`` for the csv module, so that line breaks inside quoted fields
+    are written as they are). Any other target is written through ``atomic_path``: a failed
+    block leaves no file behind and an earlier file untouched.
+    """
+    if is_stdout(target):
+        if isinstance(sys.stdout, io.TextIOWrapper):
+            sys.stdout.reconfigure(encoding="utf-8", newline=newline)
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    assert target is not None
+    with atomic_path(target) as temporary:
+        with open(temporary, "w", encoding="utf-8", newline=newline) as stream:
+            yield stream
+
+
+def file_argument(text: str) -> str:
+    """An argparse type for outputs that must be files (standard output is taken by the report)."""
+    if text == "-":
+        raise argparse.ArgumentTypeError("this output must be a file, not standard output ('-')")
+    return text
+
+
+def finite_float(text: str) -> float:
+    """An argparse type for a number that is written into a policy file and must load again."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, not {text!r}")
+    return value
+
+
+def number(value: float, digits: int = 6) -> str:
+    return "n/a" if math.isnan(value) else f"{value:.{digits}f}"
+
+
+# ---------------------------------------------------------------------------------------------
+# annotrove curve
+
+
+@dataclass(frozen=True)
+class MethodCurve:
+    score: str
+    points: list[CurvePoint]
+    aurc: float
+    eaurc: float
+
+    @property
+    def scored(self) -> int:
+        """Labelled queries the method gives a value: the last point accepts all of them."""
+        return self.points[-1]["accepted"] if self.points else 0
+
+    @property
+    def error_rate(self) -> float:
+        """Share of wrong top candidates among the scored queries (the risk at full coverage)."""
+        risk = self.points[-1]["risk"] if self.points else None
+        return math.nan if risk is None else risk
+
+
+def by_aurc(curve: MethodCurve) -> tuple[bool, float]:
+    """Sort key: lowest AURC first, methods without an AURC (NaN) last."""
+    return (math.isnan(curve.aurc), curve.aurc)
+
+
+def labelled_queries(table: str, curves: Sequence[MethodCurve]) -> int:
+    """The number of labelled queries of the table: every curve's ``total``.
+
+    An empty curve does not tell it; candidate-count scores every query, so its curve is empty
+    only when nothing is labelled.
+    """
+    for curve in curves:
+        if curve.points:
+            return curve.points[-1]["total"]
+    if any(curve.score in ("candidate-count", "candidate_count") for curve in curves):
+        return 0
+    points = annotrove.compute_curve(table, "candidate-count")
+    return points[-1]["total"] if points else 0
+
+
+def curve_rows(curves: Sequence[MethodCurve], labelled: int) -> list[dict[str, Any]]:
+    """The summary of each method, best AURC first; methods without an AURC last."""
+    return [
+        {
+            "score": c.score,
+            "aurc": c.aurc,
+            "eaurc": c.eaurc,
+            "scored_queries": c.scored,
+            "labelled_queries": labelled,
+            "top1_error_rate": c.error_rate,
+        }
+        for c in sorted(curves, key=by_aurc)
+    ]
+
+
+def print_curve_table(rows: Sequence[dict[str, Any]]) -> None:
+    width = max([len("score")] + [len(row["score"]) for row in rows])
+    print(f"{'score':{width}}  {'AURC':>9}  {'E-AURC':>9}  {'scored':>8}  {'labelled':>8}  {'top-1 error':>11}")
+    for row in rows:
+        print(
+            f"{row['score']:{width}}  {number(row['aurc']):>9}  {number(row['eaurc']):>9}  "
+            f"{row['scored_queries']:>8}  {row['labelled_queries']:>8}  "
+            f"{number(row['top1_error_rate'], 4):>11}"
+        )
+
+
+def write_points(stream: TextIO, curves: Sequence[MethodCurve]) -> None:
+    writer = csv.writer(stream)
+    writer.writerow(POINT_COLUMNS)
+    for curve in curves:
+        for p in curve.points:
+            risk = "" if p["risk"] is None else repr(p["risk"])
+            writer.writerow(
+                [curve.score, repr(p["threshold"]), p["accepted"], p["total"], repr(p["coverage"]), p["errors"], risk]
+            )
+
+
+def load_pyplot() -> Any:
+    try:
+        matplotlib = importlib.import_module("matplotlib")
+        matplotlib.use("Agg")
+        return importlib.import_module("matplotlib.pyplot")
+    except ImportError:
+        raise CommandError(
+            "--plot needs matplotlib, which is not installed: pip install matplotlib"
+            ' (or pip install "annotrove[plot]")'
+        ) from None
+
+
+def draw_curves(pyplot: Any, curves: Sequence[MethodCurve], path: str, target: str, table: str) -> None:
+    figure, axes = pyplot.subplots(figsize=(8.0, 16.0 / 3.0), dpi=150, layout="constrained")
+    try:
+        for curve in sorted(curves, key=by_aurc):
+            coverage = [p["coverage"] for p in curve.points]
+            risk = [math.nan if p["risk"] is None else p["risk"] for p in curve.points]
+            axes.plot(coverage, risk, linewidth=1.5, label=f"{curve.score}  (AURC {number(curve.aurc, 3)})")
+        axes.set_xlim(0.0, 1.0)
+        axes.set_ylim(bottom=0.0)
+        axes.set_xlabel("coverage: share of labelled queries accepted")
+        axes.set_ylabel("risk: share of accepted top candidates that are wrong")
+        axes.set_title(f"Risk-coverage curves ({os.path.basename(table)})", fontsize=11)
+        axes.grid(True, linewidth=0.4, alpha=0.6)
+        axes.legend(loc="upper left", fontsize=8.5, title="score method, best first", title_fontsize=9)
+        # The temporary file has no telling suffix: the format comes from the name asked for.
+        suffix = os.path.splitext(target)[1].lstrip(".").lower()
+        figure.savefig(path, format=suffix or "png")
+    finally:
+        pyplot.close(figure)
+
+
+def run_curve(args: argparse.Namespace) -> int:
+    pyplot = load_pyplot() if args.plot is not None else None
+    scores = list(dict.fromkeys(args.scores or ALL_SCORES))
+    curves = []
+    for score in scores:
+        points = annotrove.compute_curve(args.table, score)
+        curves.append(MethodCurve(score, points, annotrove.aurc(points), annotrove.eaurc(points)))
+    rows = curve_rows(curves, labelled_queries(args.table, curves))
+
+    # Both files are renamed into place only after both were written.
+    with contextlib.ExitStack() as outputs:
+        if args.points is not None:
+            write_points(outputs.enter_context(atomic_output(args.points, newline="")), curves)
+        if args.plot is not None:
+            draw_curves(pyplot, curves, outputs.enter_context(atomic_path(args.plot)), args.plot, args.table)
+
+    if args.json:
+        plain = [{key: (None if isinstance(v, float) and math.isnan(v) else v) for key, v in row.items()} for row in rows]
+        print(json.dumps(plain, indent=2, allow_nan=False))
+    else:
+        print_curve_table(rows)
+    return 0
+
+
+def register_curve(subparsers: Any) -> None:
+    parser = subparsers.add_parser(
+        "curve",
+        help="compare score methods on a labelled table (AURC, E-AURC)",
+        description="""Build the risk-coverage curve of each score method on a labelled table and print
+one line per method, best AURC first, to see which score to calibrate.""",
+        epilog="""columns:
+  AURC         area under the risk-coverage curve (lower is better; n/a for an empty curve)
+  E-AURC       AURC minus that of a perfect ordering (n/a when the method leaves labelled
+               queries without a value, or when no or every top candidate is wrong)
+  scored       labelled queries the method gives a confidence (only these can be accepted)
+  labelled     queries whose top candidate carries an is_correct label (the curve's total)
+  top-1 error  share of wrong top candidates among the scored queries
+
+example:
+  annotrove curve labelled.csv --score margin max-prob --points points.csv""",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
+    )
+    parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV)")
+    parser.add_argument(
+        "--score",
+        dest="scores",
+        metavar="NAME",
+        nargs="+",
+        action="extend",
+        help="score method(s) to compare, e.g. margin max-prob (repeatable; default: all eight:"
+        f" {', '.join(ALL_SCORES)})",
+    )
+    parser.add_argument("--json", action="store_true", help="print the same numbers as JSON (NaN as null)")
+    parser.add_argument(
+        "--points",
+        metavar="FILE.csv",
+        type=file_argument,
+        help="also write every curve point as CSV: " + ",".join(POINT_COLUMNS),
+    )
+    parser.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        type=file_argument,
+        help="also draw the curves (needs matplotlib; the format follows the suffix: png, pdf, svg)",
+    )
+    parser.set_defaults(run=run_curve)
+
+
+# ---------------------------------------------------------------------------------------------
+# annotrove calibrate
+
+
+def accepted_at(points: Sequence[CurvePoint], threshold: float) -> CurvePoint | None:
+    """The point describing what ``threshold`` accepts: the last one whose threshold reaches it."""
+    chosen = None
+    for point in points:
+        if point["threshold"] >= threshold:
+            chosen = point
+    return chosen
+
+
+def why_nothing_passes(policy: PolicyDict, points: Sequence[CurvePoint], score: str) -> str:
+    method = policy["calibration_method"]
+    target = policy["target_error_rate"]
+    if not points:
+        return (
+            f"the {score} curve of this table is empty: no labelled query has a {score} value"
+            " (check that top candidates carry is_correct and that the table has what the score reads)"
+        )
+    lowest = min(points, key=lambda p: math.inf if p["risk"] is None else p["risk"])
+    reason = (
+        f"no threshold passed the {method} test at target {target!r}; the lowest error rate on the curve"
+        f" is {number(lowest['risk'] if lowest['risk'] is not None else math.nan, 4)}"
+        f" (accepting {lowest['accepted']} of {lowest['total']})"
+    )
+    if method == "crc":
+        reason += f"; crc lowers the target by 1/(n + 1) = {1 / (lowest['total'] + 1):.4f}"
+    elif method == "binomial":
+        reason += "; binomial needs the upper bound, not the observed rate, to meet it"
+    return reason
+
+
+def run_calibrate(args: argparse.Namespace) -> int:
+    policy = annotrove.calibrate(args.table, args.score, args.error_rate, args.method, args.confidence_level)
+    points = annotrove.compute_curve(args.table, args.score)
+    with atomic_path(args.output) as temporary:
+        annotrove.save_policy(temporary, policy)
+
+    threshold = policy["threshold"]
+    method = policy["calibration_method"]
+    print(f"wrote      {args.output} ({policy['scoring_method']}, {method}, target error rate {args.error_rate!r})")
+    if threshold == SENTINEL_THRESHOLD:
+        print(f"threshold  {threshold!r}: nothing will be accepted")
+        print(f"why        {why_nothing_passes(policy, points, args.score)}")
+    else:
+        print(f"threshold  {threshold!r}")
+        point = accepted_at(points, threshold)
+        if point is None:
+            labelled = points[-1]["total"] if points else 0
+            print(f"coverage   0 (0 of {labelled} labelled queries)")
+        else:
+            risk = math.nan if point["risk"] is None else point["risk"]
+            print(f"coverage   {number(point['coverage'], 4)} ({point['accepted']} of {point['total']} labelled queries)")
+            print(f"error rate {number(risk, 4)} observed on this table ({point['errors']} wrong)")
+    promise = PROMISES.get(method)
+    if promise is not None:
+        print(f"promise    {method}: {promise}")
+    return 0
+
+
+def register_calibrate(subparsers: Any) -> None:
+    parser = subparsers.add_parser(
+        "calibrate",
+        help="calibrate an acceptance threshold and write it as a policy file",
+        description="""Pick the most lenient threshold of one score that meets the target error rate on the
+labelled table, write it as a JSON policy, and report the threshold's coverage and observed
+error rate on that table and what the method promises. When no threshold meets the target,
+the policy gets the sentinel threshold 1.7976931348623157e+308, which accepts nothing: this is
+reported, the policy is still written, and the exit status is 0.""",
+        epilog="""example:
+  annotrove calibrate labelled.csv --score margin --error-rate 0.05 -o policy.json""",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
+    )
+    parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV)")
+    parser.add_argument("--score", required=True, metavar="NAME", help="score method, e.g. margin or max-prob")
+    parser.add_argument(
+        "--error-rate", required=True, type=finite_float, metavar="R", help="target error rate, e.g. 0.05"
+    )
+    parser.add_argument(
+        "--method",
+        default="empirical",
+        metavar="M",
+        help="calibration method: empirical (default), binomial or crc",
+    )
+    parser.add_argument(
+        "--level",
+        dest="confidence_level",
+        type=finite_float,
+        metavar="L",
+        help="confidence level, required by binomial: 0.90, 0.95, 0.975 or 0.99",
+    )
+    parser.add_argument(
+        "-o", "--output", required=True, type=file_argument, metavar="POLICY.json", help="policy file to write"
+    )
+    parser.set_defaults(run=run_calibrate)
+
+
+# ---------------------------------------------------------------------------------------------
+# annotrove apply
+
+
+def write_decisions(stream: TextIO, decisions: Sequence[Decision], accepted_only: bool) -> None:
+    """Decisions as CSV: quoted where needed, floats by repr so that they read back exactly."""
+    writer = csv.writer(stream)
+    writer.writerow(DECISION_COLUMNS)
+    for d in decisions:
+        if accepted_only and not d["accepted"]:
+            continue
+        writer.writerow(
+            [
+                d["query_id"],
+                d["candidate_id"],
+                d["method"],
+                repr(d["confidence"]),
+                repr(d["threshold"]),
+                "true" if d["accepted"] else "false",
+            ]
+        )
+
+
+def run_apply(args: argparse.Namespace) -> int:
+    policy = annotrove.load_policy(args.policy)
+    decisions = annotrove.apply_policy(args.table, policy)
+    with atomic_output(args.output, newline="") as stream:
+        write_decisions(stream, decisions, args.accepted_only)
+    accepted = sum(1 for d in decisions if d["accepted"])
+    share = f"{accepted / len(decisions):.2%}" if decisions else "n/a"
+    print(f"queries {len(decisions)}, accepted {accepted}, share {share}", file=sys.stderr)
+    return 0
+
+
+def register_apply(subparsers: Any) -> None:
+    parser = subparsers.add_parser(
+        "apply",
+        help="accept or reject each query's top candidate with a policy",
+        description=f"""Apply a policy file to a candidate table (labels are not needed) and write one
+decision per query, ordered by query_id, as CSV with the header
+  {",".join(DECISION_COLUMNS)}
+confidence is nan when the score has no value for the query (it is then rejected); accepted is
+true or false. A summary (queries, accepted, share) goes to standard error.""",
+        epilog="""example:
+  annotrove apply new_batch.csv policy.json -o decisions.csv""",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
+    )
+    parser.add_argument("table", metavar="TABLE", help="candidate table (CSV)")
+    parser.add_argument("policy", metavar="POLICY.json", help="policy file written by calibrate")
+    parser.add_argument(
+        "-o", "--output", metavar="DECISIONS.csv", help="decisions file to write (default, or '-': standard output)"
+    )
+    parser.add_argument("--accepted-only", action="store_true", help="write only the accepted decisions")
+    parser.set_defaults(run=run_apply)
+
+
+# ---------------------------------------------------------------------------------------------
+# The command
+
+
+def register_convert(subparsers: Any) -> None:
+    # The converters write their table through the same atomic output as the other commands;
+    # they quote and end lines themselves, so the stream must not translate line ends.
+    annotrove_convert.register_convert(subparsers, lambda path: atomic_output(path, newline=""))
+
+
+SUBCOMMANDS: tuple[Callable[[Any], None], ...] = (
+    register_curve,
+    register_calibrate,
+    register_apply,
+    register_convert,
+)
+
+
+def version() -> str:
+    try:
+        return importlib.metadata.version("annotrove")
+    except importlib.metadata.PackageNotFoundError:
+        return FALLBACK_VERSION
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="""How far the top-ranked answer of an automatic annotation can be trusted: compare
+score methods, calibrate an acceptance threshold, apply it to new tables.""",
+        epilog="""a pipeline:
+  annotrove curve labelled.csv
+  annotrove calibrate labelled.csv --score margin --error-rate 0.05 -o policy.json
+  annotrove apply new_batch.csv policy.json -o decisions.csv
+
+'annotrove COMMAND --help' describes each command. Exit status: 0 done, 1 error (one line on
+standard error), 2 usage error.""",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    for register in SUBCOMMANDS:
+        register(subparsers)
+    return parser
+
+
+def one_line(error: BaseException) -> str:
+    # KeyError's str() adds quotes around its message; a cell quoted in a table error may hold a
+    # line break.
+    if isinstance(error, KeyError) and len(error.args) == 1 and isinstance(error.args[0], str):
+        text = error.args[0]
+    else:
+        text = str(error) or type(error).__name__
+    return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
+def leave_closed_pipe() -> int:
+    # The interpreter flushes stdout once more at exit; give that flush a place that cannot fail.
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, sys.stdout.fileno())
+    os.close(null)
+    return CLOSED_PIPE_STATUS
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit:
+            # --help, --version and usage errors: let a closed pipe end quietly here too.
+            sys.stdout.flush()
+            raise
+        status: int = args.run(args) or 0
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        return leave_closed_pipe()
+    except EXPECTED_ERRORS as error:
+        print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
