@@ -59,6 +59,8 @@ PROMISES = {
     " for the one picked",
     "crc": "the observed error rate is at most the target minus 1/(n + 1), n the labelled queries;"
     " not a guarantee that the error rate on new data stays under the target",
+    "ltt": "with probability at least the given level, the threshold's error rate on new data from"
+    " the same source is at most the target (calibration and new queries exchangeable)",
 }
 # A program stopped by a closed pipe conventionally ends with 128 + SIGPIPE.
 CLOSED_PIPE_STATUS = 141
@@ -385,6 +387,8 @@ def why_nothing_passes(policy: PolicyDict, points: Sequence[CurvePoint], score: 
         reason += f"; crc lowers the target by 1/(n + 1) = {1 / (lowest['total'] + 1):.4f}"
     elif method == "binomial":
         reason += "; binomial needs the upper bound, not the observed rate, to meet it"
+    elif method == "ltt":
+        reason += "; ltt needs an exact binomial test at its share of 1 - level to pass at one of its fixed ranks"
     return reason
 
 
@@ -439,14 +443,14 @@ reported, the policy is still written, and the exit status is 0.""",
         "--method",
         default="empirical",
         metavar="M",
-        help="calibration method: empirical (default), binomial or crc",
+        help="calibration method: empirical (default), binomial, crc or ltt",
     )
     parser.add_argument(
         "--level",
         dest="confidence_level",
         type=finite_float,
         metavar="L",
-        help="confidence level, required by binomial: 0.90, 0.95, 0.975 or 0.99",
+        help="confidence level, required by binomial (0.90, 0.95, 0.975 or 0.99) and by ltt (between 0 and 1)",
     )
     parser.add_argument(
         "-o", "--output", required=True, type=file_argument, metavar="POLICY.json", help="policy file to write"

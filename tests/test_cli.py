@@ -177,6 +177,8 @@ def test_module_errors_print_one_line_and_exit_1(files, case):
     ("max-prob", "0.1", "binomial", "0.95"),
     ("score-gap", "0.2", "empirical", "0.99"),
     ("margin", "0.001", "crc", None),  # no threshold qualifies: the sentinel
+    ("max-prob", "0.2", "ltt", "0.9"),
+    ("margin", "0.001", "ltt", "0.95"),
 ])
 def test_calibrate_writes_the_file_save_policy_writes(tmp_path, score, rate, method, level):
     options = ["--method", method] if method else []

@@ -267,6 +267,6 @@ def test_curves_and_calibrations_printed_are_the_modules(core_check, corpus, met
         for target in (0.05, 0.1, 0.25):
             for printed, method_name, level in [("empirical", "empirical", None),
                                                 ("binomial0.95", "binomial", 0.95),
-                                                ("crc", "crc", None)]:
+                                                ("crc", "crc", None), ("ltt0.9", "ltt", 0.9)]:
                 policy = annotrove.calibrate(str(path), score, target, method_name, level)
                 assert value(calibrations[(printed, target)]) == policy["threshold"]

@@ -76,6 +76,7 @@ const std::array CALIBRATIONS = {
     Calibration{"binomial0.8",
                 [](auto points, double t) { return select_binomial(points, t, 0.8); }},
     Calibration{"crc", [](auto points, double t) { return plain(select_crc(points, t)); }},
+    Calibration{"ltt0.9", [](auto points, double t) { return plain(select_ltt(points, t, 0.9)); }},
 };
 
 // Control characters and backslashes escaped, so one input stays on one line whatever its

@@ -338,7 +338,7 @@ def broken_policy(rng: random.Random, fault: str) -> bytes:
         members[keys.index("created_by")] = ("created_by", '"@@bad@@"')
     elif fault == "method":
         name = rng.choice(["scoring_method", "calibration_method"])
-        members[keys.index(name)] = (name, rng.choice(['"Margin"', '"top-k-gap"', '"ltt"', '""']))
+        members[keys.index(name)] = (name, rng.choice(['"Margin"', '"top-k-gap"', '"LTT"', '""']))
     data = layout(members, rng)
     if fault == "trailing":
         data += rng.choice([b"x", b"\n}", b"\x00", b"{}", b"\f"])
