@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace annotrove {
+namespace annotrove::table {
 
 class TextArena;
 
@@ -143,4 +143,4 @@ class TextArena {
     std::vector<std::pair<std::size_t, std::size_t>> long_texts_; // offset, length
 };
 
-} // namespace annotrove
+} // namespace annotrove::table
