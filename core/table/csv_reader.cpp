@@ -135,6 +135,7 @@ class TableReader {
     TableReader(ByteSource &source, std::string_view path, RowConsumer &consumer,
                 const CsvReaderSettings &settings)
         : source_(source), path_(path), consumer_(consumer),
+          carried_texts_(consumer.wants_carried_texts()),
           kernel_(structural_mask_kernel(settings.isa)),
           capacity_(std::max<std::size_t>(settings.block_size, 1)),
           buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + padding)),
@@ -173,17 +174,25 @@ class TableReader {
     std::string_view cell(Member member) const {
         return fields_[column_of_[static_cast<std::size_t>(member)]].text();
     }
-    std::optional<std::string_view> optional_text(Member member) const {
-        if (column_of_[static_cast<std::size_t>(member)] == no_column) {
-            return std::nullopt;
+    // Written in place: building a temporary optional and copying it stalled every row on a
+    // store that a wider load then read back.
+    void set_optional_text(std::optional<std::string_view> &target, Member member) const {
+        if (has_cell(member)) {
+            target.emplace(cell(member));
+        } else {
+            target.reset();
         }
-        const std::string_view text = cell(member);
-        return text.empty() ? std::nullopt : std::optional<std::string_view>(text);
+    }
+    // A non-empty cell in a column the header has; an empty optional cell is absent.
+    bool has_cell(Member member) const {
+        const std::size_t column = column_of_[static_cast<std::size_t>(member)];
+        return column != no_column && fields_[column].begin != fields_[column].end;
     }
 
     ByteSource &source_;
     std::string_view path_;
     RowConsumer &consumer_;
+    bool carried_texts_;
     StructuralMaskFn kernel_;
     std::size_t capacity_; // bytes the buffer holds, not counting the padding
     std::unique_ptr<char[]> buffer_;
@@ -451,25 +460,29 @@ Result<void> TableReader::add_row() {
         return std::unexpected(cell_error("float", Member::score, score));
     }
     row.probability.reset();
-    if (const auto text = optional_text(Member::probability)) {
-        const auto value = parse_float(*text);
+    if (has_cell(Member::probability)) {
+        const std::string_view text = cell(Member::probability);
+        const auto value = parse_float(text);
         if (!value) {
-            return std::unexpected(cell_error("float", Member::probability, *text));
+            return std::unexpected(cell_error("float", Member::probability, text));
         }
         row.probability = *value;
     }
     row.is_correct.reset();
-    if (const auto text = optional_text(Member::is_correct)) {
-        const auto value = parse_bool(*text);
+    if (has_cell(Member::is_correct)) {
+        const std::string_view text = cell(Member::is_correct);
+        const auto value = parse_bool(text);
         if (!value) {
-            return std::unexpected(cell_error("boolean", Member::is_correct, *text));
+            return std::unexpected(cell_error("boolean", Member::is_correct, text));
         }
         row.is_correct = *value;
     }
-    row.smiles = optional_text(Member::smiles);
-    row.inchikey = optional_text(Member::inchikey);
-    row.formula = optional_text(Member::formula);
-    row.target_inchikey = optional_text(Member::target_inchikey);
+    if (carried_texts_) {
+        set_optional_text(row.smiles, Member::smiles);
+        set_optional_text(row.inchikey, Member::inchikey);
+        set_optional_text(row.formula, Member::formula);
+        set_optional_text(row.target_inchikey, Member::target_inchikey);
+    }
     consumer_.add(row);
     ++rows_read_;
     return {};

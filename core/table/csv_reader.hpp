@@ -28,7 +28,8 @@ struct RowCells {
     double score = 0.0;
     std::optional<double> probability;
     std::optional<bool> is_correct;
-    // Carried texts: absent when the column is missing or the cell is empty.
+    // Carried texts: absent when the column is missing or the cell is empty. Filled only for a
+    // consumer that wants them (their cells are checked either way).
     std::optional<std::string_view> smiles;
     std::optional<std::string_view> inchikey;
     std::optional<std::string_view> formula;
@@ -44,6 +45,8 @@ class RowConsumer {
     // (from the length of the first rows), so storage can be sized once instead of doubling.
     virtual void expect_rows(std::size_t rows) = 0;
     virtual void add(const RowCells &row) = 0;
+    // Whether add() reads the carried texts (smiles, inchikey, formula, target_inchikey).
+    virtual bool wants_carried_texts() const { return false; }
 };
 
 // Streams every data row of the table at `path` to `consumer`, through a fixed-size block

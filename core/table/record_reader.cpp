@@ -13,6 +13,7 @@ namespace {
 class RecordCollector final : public RowConsumer {
   public:
     void expect_rows(std::size_t rows) override { table_.rows.reserve(rows); }
+    bool wants_carried_texts() const override { return true; }
 
     void add(const RowCells &cells) override {
         CandidateRecord row;
