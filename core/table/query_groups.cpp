@@ -102,14 +102,20 @@ class QueryCollector final : public RowConsumer {
     void start_run(std::string_view id);
     void finish_run();
     void grow_index();
+    void insert(std::size_t q);
 
     bool keep_top_ids_;
     std::uint64_t seed_;
     std::vector<char> texts_;
     std::vector<Candidate> rows_;
     std::vector<Query> queries_; // in order of first appearance
-    // Open addressing over query numbers plus one (zero marks a free slot).
-    std::vector<std::size_t> index_;
+    // Open addressing over query numbers plus one (zero marks a free slot), each slot with its
+    // query's hash so that a probe reads one cache line. Built only once the ids stop ascending.
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::size_t query = 0;
+    };
+    std::vector<Slot> index_;
     std::size_t current_ = none; // the query of the run being read
     bool contiguous_ = true;     // no query's rows have been interrupted by another's
     bool ascending_ = true;      // queries first appeared in ascending id order
@@ -122,38 +128,38 @@ class QueryCollector final : public RowConsumer {
 };
 
 void QueryCollector::grow_index() {
-    std::vector<std::size_t> larger(std::max<std::size_t>(index_.size() * 2, 1024), 0);
+    std::vector<Slot> larger(std::max<std::size_t>(index_.size() * 2, 1024));
     const std::size_t mask = larger.size() - 1;
     for (std::size_t q = 0; q < queries_.size(); ++q) {
         std::size_t slot = queries_[q].hash & mask;
-        while (larger[slot] != 0) {
+        while (larger[slot].query != 0) {
             slot = (slot + 1) & mask;
         }
-        larger[slot] = q + 1;
+        larger[slot] = Slot{queries_[q].hash, q + 1};
     }
     index_ = std::move(larger);
 }
 
 void QueryCollector::start_run(std::string_view id) {
+    // While the ids have ascended, an id above the last one cannot have been seen: tables in id
+    // order never build the index at all.
+    const bool above_all = ascending_ && (queries_.empty() || text(queries_.back().id) < id);
     const std::uint64_t hash = hash_bytes(id, seed_);
-    if (index_.empty()) {
-        grow_index();
-    }
-    const std::size_t mask = index_.size() - 1;
-    std::size_t slot = hash & mask;
-    for (; index_[slot] != 0; slot = (slot + 1) & mask) {
-        const Query &seen = queries_[index_[slot] - 1];
-        if (seen.hash == hash && same_bytes(text(seen.id), id)) {
-            // The query's rows were interrupted: its rows must be gathered at the end.
-            contiguous_ = false;
-            current_ = index_[slot] - 1;
-            return;
-        }
-    }
-    // The previous query's id was stored moments ago, so checking the order here is cheaper
-    // than a pass over the ids later.
-    if (ascending_ && !queries_.empty() && !(text(queries_.back().id) < id)) {
+    if (!above_all) {
         ascending_ = false;
+        if (index_.empty()) {
+            grow_index();
+        }
+        const std::size_t mask = index_.size() - 1;
+        for (std::size_t slot = hash & mask; index_[slot].query != 0; slot = (slot + 1) & mask) {
+            if (index_[slot].hash == hash &&
+                same_bytes(text(queries_[index_[slot].query - 1].id), id)) {
+                // The query's rows were interrupted: its rows must be gathered at the end.
+                contiguous_ = false;
+                current_ = index_[slot].query - 1;
+                return;
+            }
+        }
     }
     Query query;
     query.id = store(id);
@@ -161,10 +167,22 @@ void QueryCollector::start_run(std::string_view id) {
     query.first_row = rows_.size();
     current_ = queries_.size();
     queries_.push_back(query);
-    index_[slot] = current_ + 1;
-    if (queries_.size() * 2 > index_.size()) {
-        grow_index();
+    if (!index_.empty()) {
+        insert(current_);
     }
+}
+
+void QueryCollector::insert(std::size_t q) {
+    if ((queries_.size()) * 2 > index_.size()) {
+        grow_index(); // places every query, this one included
+        return;
+    }
+    const std::size_t mask = index_.size() - 1;
+    std::size_t slot = queries_[q].hash & mask;
+    while (index_[slot].query != 0) {
+        slot = (slot + 1) & mask;
+    }
+    index_[slot] = Slot{queries_[q].hash, q + 1};
 }
 
 void QueryCollector::finish_run() {
