@@ -48,21 +48,20 @@ class QueryCollector final : public RowConsumer {
   public:
     explicit QueryCollector(const GroupingOptions &options)
         : keep_top_ids_(options.top_candidate_ids),
-          seed_(hash_bytes(std::string_view(reinterpret_cast<const char *>(this), 0),
-                           reinterpret_cast<std::uintptr_t>(this))) {}
+          seed_(hash_bytes({}, reinterpret_cast<std::uintptr_t>(this))) {}
 
     void expect_rows(std::size_t rows) override { rows_.reserve(rows); }
 
     void add(const RowCells &cells) override {
-        // A query's rows usually follow one another: only a change of id needs a lookup.
-        if (current_ == none || !same_bytes(text(queries_[current_].id), cells.query_id)) {
+        // A query's rows usually follow one another: only a change of id needs a lookup. The
+        // run's id is compared from a copy of its own, which stays in cache whatever the lookup
+        // touched.
+        if (current_ == none || !same_bytes(current_id_, cells.query_id)) {
             finish_run();
             start_run(cells.query_id);
         }
-        Query &query = queries_[current_];
         rows_.push_back(Candidate::make(cells.rank, cells.score, cells.probability,
                                         cells.is_correct, current_));
-        ++query.rows;
         if (keep_top_ids_ && (!run_has_top_ || cells.rank < run_top_rank_)) {
             run_has_top_ = true;
             run_top_rank_ = cells.rank;
@@ -88,6 +87,17 @@ class QueryCollector final : public RowConsumer {
         std::uint64_t top_rank = 0;
         bool has_top = false;
     };
+    // One slot of the id index: its query's number plus one (zero marks a free slot) and hash,
+    // and the id itself when it is short, so that a lookup of a usual id reads one cache line.
+    // Scattered rows make one lookup per row, and each line missed cost as much as the row.
+    static constexpr std::size_t inline_id = 15;
+    static constexpr std::uint8_t long_id = 0xFF;
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::size_t query = 0;
+        std::uint8_t size = 0;
+        char bytes[inline_id] = {};
+    };
 
     std::string_view text(Text t) const {
         return t.size == 0 ? std::string_view("", 0)
@@ -97,6 +107,28 @@ class QueryCollector final : public RowConsumer {
         const Text stored{texts_.size(), s.size()};
         texts_.insert(texts_.end(), s.begin(), s.end());
         return stored;
+    }
+    Slot slot_of(std::size_t q) const {
+        Slot slot;
+        slot.hash = queries_[q].hash;
+        slot.query = q + 1;
+        const std::string_view id = text(queries_[q].id);
+        if (id.size() <= inline_id) {
+            slot.size = static_cast<std::uint8_t>(id.size());
+            std::memcpy(slot.bytes, id.data(), id.size());
+        } else {
+            slot.size = long_id;
+        }
+        return slot;
+    }
+    bool holds(const Slot &slot, std::uint64_t hash, std::string_view id) const {
+        if (slot.hash != hash) {
+            return false;
+        }
+        if (id.size() <= inline_id) {
+            return slot.size == id.size() && std::memcmp(slot.bytes, id.data(), id.size()) == 0;
+        }
+        return slot.size == long_id && same_bytes(text(queries_[slot.query - 1].id), id);
     }
 
     void start_run(std::string_view id);
@@ -109,16 +141,11 @@ class QueryCollector final : public RowConsumer {
     std::vector<char> texts_;
     std::vector<Candidate> rows_;
     std::vector<Query> queries_; // in order of first appearance
-    // Open addressing over query numbers plus one (zero marks a free slot), each slot with its
-    // query's hash so that a probe reads one cache line. Built only once the ids stop ascending.
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::size_t query = 0;
-    };
-    std::vector<Slot> index_;
+    std::vector<Slot> index_;    // built only once the ids stop ascending
     std::size_t current_ = none; // the query of the run being read
-    bool contiguous_ = true;     // no query's rows have been interrupted by another's
-    bool ascending_ = true;      // queries first appeared in ascending id order
+    std::string current_id_;
+    bool contiguous_ = true; // no query's rows have been interrupted by another's
+    bool ascending_ = true;  // queries first appeared in ascending id order
 
     // The best-ranked candidate of the current run; merged into its query when the run ends, so
     // a query's id is stored once per improvement, not once per row.
@@ -135,12 +162,26 @@ void QueryCollector::grow_index() {
         while (larger[slot].query != 0) {
             slot = (slot + 1) & mask;
         }
-        larger[slot] = Slot{queries_[q].hash, q + 1};
+        larger[slot] = slot_of(q);
     }
     index_ = std::move(larger);
 }
 
+void QueryCollector::insert(std::size_t q) {
+    if (queries_.size() * 2 > index_.size()) {
+        grow_index(); // places every query, this one included
+        return;
+    }
+    const std::size_t mask = index_.size() - 1;
+    std::size_t slot = queries_[q].hash & mask;
+    while (index_[slot].query != 0) {
+        slot = (slot + 1) & mask;
+    }
+    index_[slot] = slot_of(q);
+}
+
 void QueryCollector::start_run(std::string_view id) {
+    current_id_.assign(id);
     // While the ids have ascended, an id above the last one cannot have been seen: tables in id
     // order never build the index at all.
     const bool above_all = ascending_ && (queries_.empty() || text(queries_.back().id) < id);
@@ -152,8 +193,7 @@ void QueryCollector::start_run(std::string_view id) {
         }
         const std::size_t mask = index_.size() - 1;
         for (std::size_t slot = hash & mask; index_[slot].query != 0; slot = (slot + 1) & mask) {
-            if (index_[slot].hash == hash &&
-                same_bytes(text(queries_[index_[slot].query - 1].id), id)) {
+            if (holds(index_[slot], hash, id)) {
                 // The query's rows were interrupted: its rows must be gathered at the end.
                 contiguous_ = false;
                 current_ = index_[slot].query - 1;
@@ -170,19 +210,6 @@ void QueryCollector::start_run(std::string_view id) {
     if (!index_.empty()) {
         insert(current_);
     }
-}
-
-void QueryCollector::insert(std::size_t q) {
-    if ((queries_.size()) * 2 > index_.size()) {
-        grow_index(); // places every query, this one included
-        return;
-    }
-    const std::size_t mask = index_.size() - 1;
-    std::size_t slot = queries_[q].hash & mask;
-    while (index_[slot].query != 0) {
-        slot = (slot + 1) & mask;
-    }
-    index_[slot] = Slot{queries_[q].hash, q + 1};
 }
 
 void QueryCollector::finish_run() {
@@ -202,6 +229,23 @@ void QueryCollector::finish_run() {
 QueryGroups QueryCollector::finish() {
     finish_run();
     index_ = {};
+    // Rows per query: the gaps between first rows when every query is one run, else counted.
+    if (contiguous_) {
+        for (std::size_t q = 0; q < queries_.size(); ++q) {
+            const std::size_t next =
+                q + 1 < queries_.size() ? queries_[q + 1].first_row : rows_.size();
+            queries_[q].rows = next - queries_[q].first_row;
+        }
+    } else {
+        // Counted in a vector of their own: the query records are too large to stay in cache.
+        std::vector<std::size_t> counts(queries_.size());
+        for (const Candidate &row : rows_) {
+            ++counts[row.query()];
+        }
+        for (std::size_t q = 0; q < queries_.size(); ++q) {
+            queries_[q].rows = counts[q];
+        }
+    }
     QueryGroups result;
     // Byte-wise id order: string_view ordering goes through char_traits<char>::compare, which is
     // defined on unsigned char values, so bytes above 0x7F sort after ASCII on every platform and a
