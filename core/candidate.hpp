@@ -51,6 +51,7 @@ struct Candidate {
     double probability_ = 0.0;
     std::uint64_t query_and_flags_ = 0;
 };
+static_assert(sizeof(Candidate) == 32);
 
 // One query's candidates in file order, its id and its top candidate's candidate_id (empty when
 // the reader was not asked to keep them); a view into the QueryGroups that owns them.
