@@ -61,8 +61,9 @@ struct QueryGroup {
     std::string_view top_candidate_id;
 };
 
-// Groups in ascending byte-wise query_id order, with the storage of their rows (contiguous group
-// by group) and of their ids (a vector, whose storage survives moves of the record).
+// Groups in ascending byte-wise query_id order (unless read otherwise), with the storage of their
+// rows (contiguous group by group) and of their ids (a vector, whose storage survives moves of the
+// record).
 struct QueryGroups {
     std::vector<char> texts;
     std::vector<Candidate> rows;

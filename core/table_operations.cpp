@@ -9,7 +9,10 @@ namespace annotrove {
 
 Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
                                                scoring::ScoringMethod method) {
-    const Result<QueryGroups> groups = table::read_query_groups(csv_path, {});
+    // The curve does not depend on the order of the queries (their confidences are sorted, ties
+    // counted together), so they are taken as they come.
+    const Result<QueryGroups> groups =
+        table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = false});
     if (!groups) {
         return std::unexpected(groups.error());
     }

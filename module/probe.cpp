@@ -206,20 +206,23 @@ PyObject *probe_read_candidates_bytes(PyObject *, PyObject *args, PyObject *kwar
 }
 
 PyObject *probe_read_groups_bytes(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"data", "block_size", "isa", "candidate_ids", nullptr};
+    static const char *keywords[] = {"data",          "block_size", "isa",
+                                     "candidate_ids", "sorted",     nullptr};
     Py_buffer data;
     Py_ssize_t block_size = 0;
     const char *isa = "auto";
     int candidate_ids = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$nsp:read_groups_bytes",
+    int sorted = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$nspp:read_groups_bytes",
                                      const_cast<char **>(keywords), &data, &block_size, &isa,
-                                     &candidate_ids)) {
+                                     &candidate_ids, &sorted)) {
         return nullptr;
     }
     CsvReaderSettings settings;
     PyObject *result = nullptr;
     if (parse_settings(block_size, isa, settings)) {
-        const annotrove::table::GroupingOptions options{.top_candidate_ids = candidate_ids != 0};
+        const annotrove::table::GroupingOptions options{.top_candidate_ids = candidate_ids != 0,
+                                                        .sorted_by_id = sorted != 0};
         result = groups_to_list(annotrove::table::read_query_groups_from_bytes(
                                     std::string_view(static_cast<const char *>(data.buf),
                                                      static_cast<std::size_t>(data.len)),
@@ -330,8 +333,10 @@ PyMethodDef probe_methods[] = {
     {"read_groups_bytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_groups_bytes)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_groups_bytes($module, data, /, *, block_size=0, isa='auto', candidate_ids=True)\n--\n\n"
-     "The query groups the computations see, in query_id order, as (query_id, top candidate_id "
+     "read_groups_bytes($module, data, /, *, block_size=0, isa='auto', candidate_ids=True, "
+     "sorted=True)\n--\n\n"
+     "The query groups the computations see, in query_id order (else in order of first "
+     "appearance), as (query_id, top candidate_id "
      "or None, [(rank, score, probability, is_correct), ...]) tuples; RuntimeError on failure."},
     {"is_parquet_path", probe_is_parquet_path, METH_O,
      "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},

@@ -6,12 +6,15 @@ top candidate the first of the smallest rank) and must give the same groups, or 
 error for a faulty table, whatever the order of the queries and wherever the blocks end.
 """
 
+import csv
+import io
 import random
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import annotrove
 from test_reader_property import mutated_tables, tables
 
 probe = pytest.importorskip("_annotrove_probe")
@@ -29,13 +32,13 @@ def outcome(read, *args, **kwargs):
         return "error", str(error)
 
 
-def reference_groups(records, candidate_ids=True):
+def reference_groups(records, candidate_ids=True, sort=True):
     """The groups as the plain algorithm makes them from whole records."""
-    by_id: dict[str, list] = {}
+    by_id: dict[str, list] = {}  # in order of first appearance
     for record in records:
         by_id.setdefault(record[0], []).append(record)
     groups = []
-    for query_id in sorted(by_id, key=lambda text: text.encode("utf-8")):
+    for query_id in sorted(by_id, key=lambda text: text.encode("utf-8")) if sort else by_id:
         rows = by_id[query_id]
         top = min(range(len(rows)), key=lambda i: (rows[i][2], i))
         groups.append((query_id, rows[top][1] if candidate_ids else None,
@@ -43,16 +46,16 @@ def reference_groups(records, candidate_ids=True):
     return groups
 
 
-def assert_same_outcome(data, block_size=0, isa="auto", candidate_ids=True):
+def assert_same_outcome(data, block_size=0, isa="auto", candidate_ids=True, sort=True):
     records = outcome(probe.read_candidates_bytes, data)
     stream = outcome(probe.read_groups_bytes, data, block_size=block_size, isa=isa,
-                     candidate_ids=candidate_ids)
+                     candidate_ids=candidate_ids, sorted=sort)
     if records[0] == "error":
         assert stream == records
     else:
         # repr compares floats bit for bit, NaN and -0.0 included.
         assert stream[0] == "ok", stream
-        assert repr(stream[1]) == repr(reference_groups(records[1], candidate_ids))
+        assert repr(stream[1]) == repr(reference_groups(records[1], candidate_ids, sort))
 
 
 def quote(text: str) -> str:
@@ -110,10 +113,10 @@ def grouped_tables(draw):
 
 
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
-@given(grouped_tables(), st.sampled_from([0, 1, 7, 64]), st.booleans())
-def test_the_stream_groups_the_records_of_any_table(data, block_size, candidate_ids):
+@given(grouped_tables(), st.sampled_from([0, 1, 7, 64]), st.booleans(), st.booleans())
+def test_the_stream_groups_the_records_of_any_table(data, block_size, candidate_ids, sort):
     isa = "scalar" if block_size == 1 else "auto"
-    assert_same_outcome(data, block_size, isa, candidate_ids)
+    assert_same_outcome(data, block_size, isa, candidate_ids, sort)
 
 
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
@@ -140,4 +143,39 @@ def test_many_queries_group_alike_in_every_layout(layout):
         rng.shuffle(rows)
     lines = ["query_id,candidate_id,rank,score,is_correct"]
     lines += [f"{q},c{r}_{q},{r},{r / 7!r},{'true' if r % 2 else 'false'}" for q, r in rows]
-    assert_same_outcome(("\n".join(lines) + "\n").encode())
+    data = ("\n".join(lines) + "\n").encode()
+    assert_same_outcome(data)
+    assert_same_outcome(data, sort=False)
+
+
+METHODS = ["max-prob", "score-gap", "margin", "entropy", "score-ratio", "topk-gap", "effective-k",
+           "candidate-count"]
+
+
+def table_of(queries) -> bytes:
+    """A CSV of whole records, query after query; floats written so they read back exactly."""
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(["query_id", "candidate_id", "rank", "score", "probability", "is_correct"])
+    for rows in queries:
+        for query_id, candidate_id, rank, score, probability, *_, label in rows:
+            writer.writerow([query_id, candidate_id, rank, repr(score),
+                             "" if probability is None else repr(probability),
+                             "" if label is None else str(label).lower()])
+    return out.getvalue().encode()
+
+
+@settings(max_examples=150, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(grouped_tables(), st.sampled_from(METHODS), st.integers(0, 2**32))
+def test_the_curve_does_not_depend_on_the_order_of_the_queries(write_csv, data, method, seed):
+    """compute_curve takes queries as they come; permuting whole queries must not change a bit."""
+    kind, records = outcome(probe.read_candidates_bytes, data)
+    if kind == "error":
+        return
+    by_query: dict[str, list] = {}
+    for record in records:
+        by_query.setdefault(record[0], []).append(record)
+    queries = list(by_query.values())
+    in_order = annotrove.compute_curve(write_csv(table_of(queries)), method)
+    random.Random(seed).shuffle(queries)
+    assert repr(annotrove.compute_curve(write_csv(table_of(queries)), method)) == repr(in_order)

@@ -10,7 +10,7 @@ namespace annotrove::table {
 
 struct CsvReaderSettings {
     // Bytes asked of the input per read; the buffer still grows to hold a longer record.
-    std::size_t block_size = std::size_t{1} << 20;
+    std::size_t block_size = std::size_t{1} << 18;
     Isa isa = Isa::automatic;
 };
 

@@ -47,7 +47,7 @@ std::uint64_t hash_bytes(std::string_view text, std::uint64_t seed) {
 class QueryCollector final : public RowConsumer {
   public:
     explicit QueryCollector(const GroupingOptions &options)
-        : keep_top_ids_(options.top_candidate_ids),
+        : keep_top_ids_(options.top_candidate_ids), sorted_by_id_(options.sorted_by_id),
           seed_(hash_bytes({}, reinterpret_cast<std::uintptr_t>(this))) {}
 
     void expect_rows(std::size_t rows) override { rows_.reserve(rows); }
@@ -133,10 +133,12 @@ class QueryCollector final : public RowConsumer {
 
     void start_run(std::string_view id);
     void finish_run();
+    void sort_by_id(std::vector<std::size_t> &order) const;
     void grow_index();
     void insert(std::size_t q);
 
     bool keep_top_ids_;
+    bool sorted_by_id_;
     std::uint64_t seed_;
     std::vector<char> texts_;
     std::vector<Candidate> rows_;
@@ -226,6 +228,35 @@ void QueryCollector::finish_run() {
     run_has_top_ = false;
 }
 
+// The ids' first eight bytes as a big-endian number (zero-padded) order them as their bytes do,
+// so most comparisons are one integer comparison on keys kept beside the numbers; only equal
+// prefixes compare the ids themselves.
+void QueryCollector::sort_by_id(std::vector<std::size_t> &order) const {
+    struct Key {
+        std::uint64_t prefix;
+        std::size_t query;
+    };
+    std::vector<Key> keys(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::string_view id = text(queries_[order[i]].id);
+        std::uint64_t prefix = 0;
+        const std::size_t size = std::min<std::size_t>(id.size(), 8);
+        for (std::size_t b = 0; b < size; ++b) {
+            prefix |= std::uint64_t{static_cast<unsigned char>(id[b])} << (56 - 8 * b);
+        }
+        keys[i] = Key{prefix, order[i]};
+    }
+    std::sort(keys.begin(), keys.end(), [this](const Key &a, const Key &b) {
+        if (a.prefix != b.prefix) {
+            return a.prefix < b.prefix;
+        }
+        return text(queries_[a.query].id) < text(queries_[b.query].id);
+    });
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = keys[i].query;
+    }
+}
+
 QueryGroups QueryCollector::finish() {
     finish_run();
     index_ = {};
@@ -254,10 +285,8 @@ QueryGroups QueryCollector::finish() {
     for (std::size_t q = 0; q < order.size(); ++q) {
         order[q] = q;
     }
-    if (!ascending_) {
-        std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
-            return text(queries_[a].id) < text(queries_[b].id);
-        });
+    if (!ascending_ && sorted_by_id_) {
+        sort_by_id(order);
     }
     if (!contiguous_) {
         // Counting-sort placement: each query gets a slice at the offset its id's place gives,

@@ -13,6 +13,10 @@ namespace annotrove::table {
 struct GroupingOptions {
     // Keep each query's top candidate_id (the decisions of a policy name it; a curve does not).
     bool top_candidate_ids = false;
+    // Groups in ascending byte-wise query_id order; otherwise in the order the queries first
+    // appear in the file, which spares the sort and visits the rows in memory order (for callers
+    // whose result does not depend on the order of the groups).
+    bool sorted_by_id = true;
 };
 
 // The groups of the table at `path`, or the reader's first failure. Memory follows the number of
