@@ -68,21 +68,34 @@ bool same_result(const Result<CandidateTable> &a, const Result<CandidateTable> &
 }
 
 // The groups as the plain algorithm makes them from whole records: a map from id to the rows in
-// file order (std::string orders bytes as unsigned values, as the groups must be ordered).
+// file order (std::string orders bytes as unsigned values, as the groups must be ordered), or
+// the ids in order of first appearance.
 bool same_groups(const CandidateTable &table, const Result<QueryGroups> &stream,
-                 bool top_candidate_ids) {
+                 bool top_candidate_ids, bool sorted) {
     if (!stream) {
         return false;
     }
     std::map<std::string, std::vector<const CandidateRecord *>> reference;
+    std::vector<std::string> first_seen;
     for (const CandidateRecord &row : table.rows) {
-        reference[std::string(table.texts.view(row.query_id))].push_back(&row);
+        auto &rows = reference[std::string(table.texts.view(row.query_id))];
+        if (rows.empty()) {
+            first_seen.emplace_back(table.texts.view(row.query_id));
+        }
+        rows.push_back(&row);
     }
     if (reference.size() != stream->groups.size()) {
         return false;
     }
+    if (sorted) {
+        first_seen.clear();
+        for (const auto &entry : reference) {
+            first_seen.push_back(entry.first);
+        }
+    }
     std::size_t g = 0;
-    for (const auto &[id, rows] : reference) {
+    for (const std::string &id : first_seen) {
+        const std::vector<const CandidateRecord *> &rows = reference[id];
         const annotrove::QueryGroup &group = stream->groups[g++];
         if (group.query_id != id || group.candidates.size() != rows.size()) {
             return false;
@@ -127,9 +140,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // The stream, read in the other block size, against the records.
     const bool top_ids = size % 2 == 0;
+    const bool sorted = size % 4 < 2;
     const Result<QueryGroups> stream = annotrove::table::read_query_groups_from_bytes(
-        bytes, annotrove::table::GroupingOptions{.top_candidate_ids = top_ids}, small);
-    if (plain ? !same_groups(*plain, stream, top_ids)
+        bytes,
+        annotrove::table::GroupingOptions{.top_candidate_ids = top_ids, .sorted_by_id = sorted},
+        small);
+    if (plain ? !same_groups(*plain, stream, top_ids, sorted)
               : stream || stream.error().message() != plain.error().message()) {
         std::abort();
     }
