@@ -1,8 +1,8 @@
 // Fuzz entry point for the policy-file parser. Besides memory errors (caught by the sanitizers)
 // it checks the round trip: a policy that parses must be written and parsed back unchanged.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -15,9 +15,7 @@ using annotrove::PolicyFile;
 
 // Numbers read from JSON are finite, so ordinary equality is exact here; -0.0 still differs
 // from 0.0 in its sign, which the writer keeps.
-bool same_number(double a, double b) {
-    return a == b && std::signbit(a) == std::signbit(b);
-}
+bool same_number(double a, double b) { return a == b && std::signbit(a) == std::signbit(b); }
 
 bool same_policy(const PolicyFile &a, const PolicyFile &b) {
     if (a.version != b.version || a.scoring_method != b.scoring_method ||
