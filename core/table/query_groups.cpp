@@ -17,8 +17,9 @@ namespace annotrove::table {
 
 namespace {
 
-// 64-bit mixing of the id's bytes, eight at a time. The seed differs between runs, so no fixed set
-// of ids can be built to collide; the result never depends on it.
+// 64-bit mixing of the id's bytes, eight at a time. The seed is taken from where the collector
+// lives, which varies from process to process, so ids chosen to collide in one run need not in
+// the next; the result never depends on it.
 std::uint64_t hash_bytes(std::string_view text, std::uint64_t seed) {
     constexpr std::uint64_t multiplier = 0xbf58476d1ce4e5b9ULL;
     std::uint64_t h = seed ^ (text.size() * 0x9e3779b97f4a7c15ULL);
