@@ -7,7 +7,8 @@ those scores. Labels follow the top candidate's probability, so confidence
 scores are informative and risk-coverage curves have a shape worth looking at.
 
     python bench/generate_table.py OUT.csv --queries 200000 \
-        --min-candidates 5 --max-candidates 50 --seed 1 [--unlabelled-share 0.05] [--shuffle]
+        --min-candidates 5 --max-candidates 50 --seed 1 [--unlabelled-share 0.05] \
+        [--shuffle | --random-order]
 
 Only the standard library is used; the same seed always gives the same bytes.
 """
@@ -51,6 +52,10 @@ class TableConfig:
     # entropy and effective-k do not).
     partial_probability_share: float = 0.01
     shuffle: bool = False
+    # Each query's rows together, but the queries in random id order, as tools write them when
+    # they process queries in their own order. The k-th query written has the same rows as in the
+    # ascending table; only the ids are permuted, so curves are identical.
+    random_order: bool = False
     query_prefix: str = "Q"
 
     def validate(self) -> None:
@@ -62,6 +67,8 @@ class TableConfig:
         # answer is missing from its list.
         if self.max_candidates >= POOL_SIZE:
             raise ValueError(f"max_candidates must be < {POOL_SIZE}")
+        if self.shuffle and self.random_order:
+            raise ValueError("shuffle and random_order exclude each other")
         for name in ("unlabelled_share", "missing_probability_share", "partial_probability_share"):
             share = getattr(self, name)
             if not 0.0 <= share <= 1.0:
@@ -248,9 +255,13 @@ def write_table(path: str | os.PathLike[str], config: TableConfig) -> int:
             for begin in range(0, rows, 65536):
                 out.write("".join(every[begin : begin + 65536]))
             return rows
+        numbers: range | list[int] = range(config.queries)
+        if config.random_order:
+            numbers = list(numbers)
+            random.Random(config.seed + 1).shuffle(numbers)
         buffer: list[str] = []
         buffered = 0
-        for q in range(config.queries):
+        for q in numbers:
             lines = _query_lines(rng, config, pool, f"{config.query_prefix}{q:0{width}d}")
             rows += len(lines)
             buffer.extend(lines)
@@ -273,6 +284,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--unlabelled-share", type=float, default=TableConfig.unlabelled_share)
     parser.add_argument("--missing-probability-share", type=float, default=TableConfig.missing_probability_share)
     parser.add_argument("--shuffle", action="store_true", help="scatter each query's rows through the file")
+    parser.add_argument("--random-order", action="store_true",
+                        help="keep each query's rows together, but write the queries in random id order")
     args = parser.parse_args(argv)
     config = TableConfig(
         queries=args.queries,
@@ -282,6 +295,7 @@ def main(argv: list[str] | None = None) -> int:
         unlabelled_share=args.unlabelled_share,
         missing_probability_share=args.missing_probability_share,
         shuffle=args.shuffle,
+        random_order=args.random_order,
     )
     started = time.perf_counter()
     try:

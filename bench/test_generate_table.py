@@ -95,3 +95,20 @@ def test_top_is_right_more_often_when_its_probability_is_high(tmp_path: Path) ->
         if top["is_correct"]:
             (high if float(top["probability"]) >= 0.5 else low).append(top["is_correct"] == "true")
     assert sum(high) / len(high) > sum(low) / len(low) + 0.2
+
+
+def test_random_order_keeps_each_query_together_and_only_permutes_the_ids(tmp_path: Path) -> None:
+    config = TableConfig(queries=300, min_candidates=1, max_candidates=6, seed=12)
+    plain, permuted = tmp_path / "plain.csv", tmp_path / "random.csv"
+    write_table(plain, config)
+    write_table(permuted, TableConfig(queries=300, min_candidates=1, max_candidates=6, seed=12,
+                                      random_order=True))
+    lines = permuted.read_text(encoding="utf-8").splitlines()[1:]
+    ids = [line.split(",", 1)[0] for line in lines]
+    runs = [query_id for i, query_id in enumerate(ids) if i == 0 or ids[i - 1] != query_id]
+    assert len(runs) == len(set(runs)) == config.queries  # every query is one run
+    assert runs != sorted(runs)
+    # The k-th query written holds the same rows as in the ascending table, under another id.
+    def without_ids(path: Path) -> list[str]:
+        return [line.split(",", 1)[1] for line in path.read_text(encoding="utf-8").splitlines()[1:]]
+    assert without_ids(permuted) == without_ids(plain)

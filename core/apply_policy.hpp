@@ -18,8 +18,7 @@ struct Decision {
     bool accepted = false;
 };
 
-// Nothing for a group without candidates. `texts` holds the texts of the group's rows.
-std::optional<Decision> decide_query(const PolicyFile &policy, const QueryGroup &group,
-                                     const TextArena &texts);
+// Nothing for a group without candidates. The group must carry its top candidate_id.
+std::optional<Decision> decide_query(const PolicyFile &policy, const QueryGroup &group);
 
 } // namespace annotrove

@@ -55,14 +55,15 @@ std::vector<CurvePoint> risk_coverage_curve(std::span<const QueryGroup> groups,
     std::vector<ScoredQuery> queries;
     queries.reserve(groups.size());
     for (const QueryGroup &group : groups) {
-        const Candidate *top = table::top_candidate(group);
+        const Candidate *top = table::top_candidate(group.candidates);
         // Only the top candidate's label counts: the curve asks whether the reported answer is
         // right, so a query whose reported answer is unlabelled carries no evidence.
-        if (top == nullptr || !top->is_correct) {
+        const std::optional<bool> label = top == nullptr ? std::nullopt : top->is_correct();
+        if (!label) {
             continue;
         }
         ScoredQuery query;
-        query.correct = *top->is_correct;
+        query.correct = *label;
         const std::optional<double> confidence = scoring::score_query(group, method);
         // A present NaN (score_gap, margin or top_k_gap where infinities meet) is treated like an
         // absent confidence: it counts in the total, is never accepted and sorts after every

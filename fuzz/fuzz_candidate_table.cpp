@@ -1,25 +1,29 @@
 // Fuzz entry point for the candidate-table reader. Besides memory errors (caught by the
 // sanitizers) it checks that the reader's tuning knobs never change a result: the same bytes read
 // in tiny blocks with the scalar kernel must give the same rows or the same error message. It
-// also groups the table twice, once from the query runs the reader recorded and once finding
-// them afresh, and the groups must agree.
+// also checks the grouped stream the computations use against the whole records grouped the
+// plain way: the same groups in the same order, or the same error.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "table/csv_reader.hpp"
-#include "table/csv_reader_settings.hpp"
 #include "table/query_groups.hpp"
+#include "table/record_reader.hpp"
 
 namespace {
 
 using annotrove::Candidate;
-using annotrove::CandidateTable;
+using annotrove::QueryGroups;
 using annotrove::Result;
-using annotrove::TextArena;
-using annotrove::TextRef;
+using annotrove::table::CandidateRecord;
+using annotrove::table::CandidateTable;
+using annotrove::table::TextArena;
+using annotrove::table::TextRef;
 
 // Tables read twice: each row's texts are looked up in the arena of its own table.
 struct Texts {
@@ -34,14 +38,14 @@ template <typename T> bool same_bits(const T &a, const T &b) {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
-bool same_row(const Candidate &a, const Candidate &b, const Texts &texts) {
+bool same_row(const CandidateRecord &a, const CandidateRecord &b, const Texts &texts) {
     return texts.same(a.query_id, b.query_id) && texts.same(a.candidate_id, b.candidate_id) &&
            a.rank == b.rank && same_bits(a.score, b.score) &&
            a.probability.has_value() == b.probability.has_value() &&
            (!a.probability || same_bits(*a.probability, *b.probability)) &&
            texts.same(a.smiles, b.smiles) && texts.same(a.inchikey, b.inchikey) &&
            texts.same(a.formula, b.formula) && texts.same(a.target_inchikey, b.target_inchikey) &&
-           a.is_correct == b.is_correct && !a.group.has_value() && !b.group.has_value();
+           a.is_correct == b.is_correct;
 }
 
 bool same_result(const Result<CandidateTable> &a, const Result<CandidateTable> &b) {
@@ -51,8 +55,7 @@ bool same_result(const Result<CandidateTable> &a, const Result<CandidateTable> &
     if (!a) {
         return a.error().message() == b.error().message();
     }
-    if (a->rows.size() != b->rows.size() || a->run_starts != b->run_starts ||
-        a->runs_ascending != b->runs_ascending) {
+    if (a->rows.size() != b->rows.size()) {
         return false;
     }
     const Texts texts{a->texts, b->texts};
@@ -64,21 +67,57 @@ bool same_result(const Result<CandidateTable> &a, const Result<CandidateTable> &
     return true;
 }
 
-bool same_groups(const annotrove::QueryGroups &a, const annotrove::QueryGroups &b) {
-    if (a.groups.size() != b.groups.size()) {
+// The groups as the plain algorithm makes them from whole records: a map from id to the rows in
+// file order (std::string orders bytes as unsigned values, as the groups must be ordered), or
+// the ids in order of first appearance.
+bool same_groups(const CandidateTable &table, const Result<QueryGroups> &stream,
+                 bool top_candidate_ids, bool sorted) {
+    if (!stream) {
         return false;
     }
-    const Texts texts{a.texts, b.texts};
-    for (std::size_t g = 0; g < a.groups.size(); ++g) {
-        const auto &x = a.groups[g];
-        const auto &y = b.groups[g];
-        if (x.query_id != y.query_id || x.candidates.size() != y.candidates.size()) {
+    std::map<std::string, std::vector<const CandidateRecord *>> reference;
+    std::vector<std::string> first_seen;
+    for (const CandidateRecord &row : table.rows) {
+        auto &rows = reference[std::string(table.texts.view(row.query_id))];
+        if (rows.empty()) {
+            first_seen.emplace_back(table.texts.view(row.query_id));
+        }
+        rows.push_back(&row);
+    }
+    if (reference.size() != stream->groups.size()) {
+        return false;
+    }
+    if (sorted) {
+        first_seen.clear();
+        for (const auto &entry : reference) {
+            first_seen.push_back(entry.first);
+        }
+    }
+    std::size_t g = 0;
+    for (const std::string &id : first_seen) {
+        const std::vector<const CandidateRecord *> &rows = reference[id];
+        const annotrove::QueryGroup &group = stream->groups[g++];
+        if (group.query_id != id || group.candidates.size() != rows.size()) {
             return false;
         }
-        for (std::size_t i = 0; i < x.candidates.size(); ++i) {
-            if (!same_row(x.candidates[i], y.candidates[i], texts)) {
+        const CandidateRecord *top = nullptr;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const CandidateRecord &x = *rows[i];
+            const Candidate &y = group.candidates[i];
+            if (x.rank != y.rank || !same_bits(x.score, y.score) ||
+                x.probability.has_value() != y.probability().has_value() ||
+                (x.probability && !same_bits(*x.probability, *y.probability())) ||
+                x.is_correct != y.is_correct()) {
                 return false;
             }
+            if (top == nullptr || x.rank < top->rank) {
+                top = &x;
+            }
+        }
+        const std::string_view top_id =
+            top_candidate_ids ? table.texts.view(top->candidate_id) : "";
+        if (group.top_candidate_id != top_id) {
+            return false;
         }
     }
     return true;
@@ -99,15 +138,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!same_result(plain, blocked)) {
         std::abort();
     }
-    if (blocked) {
-        Result<CandidateTable> unrecorded = std::move(blocked);
-        unrecorded->run_starts.clear();
-        unrecorded->runs_ascending = false;
-        Result<CandidateTable> recorded = annotrove::table::read_candidates_from_bytes(bytes);
-        if (!same_groups(annotrove::table::group_by_query(std::move(*recorded)),
-                         annotrove::table::group_by_query(std::move(*unrecorded)))) {
-            std::abort();
-        }
+    // The stream, read in the other block size, against the records.
+    const bool top_ids = size % 2 == 0;
+    const bool sorted = size % 4 < 2;
+    const Result<QueryGroups> stream = annotrove::table::read_query_groups_from_bytes(
+        bytes,
+        annotrove::table::GroupingOptions{.top_candidate_ids = top_ids, .sorted_by_id = sorted},
+        small);
+    if (plain ? !same_groups(*plain, stream, top_ids, sorted)
+              : stream || stream.error().message() != plain.error().message()) {
+        std::abort();
     }
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "policy/policy_file.hpp"
 #include "policy_dict.hpp"
 #include "py_ref.hpp"
+#include "released_lock.hpp"
 #include "result_dicts.hpp"
 #include "scoring/scoring_method.hpp"
 #include "table_operations.hpp"
@@ -48,10 +49,12 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
     return method;
 }
 
-// The curve of a table; raises the RuntimeError of a core error.
+// The curve of a table, read and computed without the interpreter lock (the path's text belongs
+// to an argument the caller keeps alive); raises the RuntimeError of a core error.
 std::optional<std::vector<CurvePoint>> table_curve(std::string_view csv_path,
                                                    scoring::ScoringMethod method) {
-    Result<std::vector<CurvePoint>> points = curve_of_table(csv_path, method);
+    Result<std::vector<CurvePoint>> points =
+        without_lock([&] { return curve_of_table(csv_path, method); });
     if (!points) {
         raise_core_error(points.error());
         return std::nullopt;
@@ -262,7 +265,8 @@ PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         const PolicyFile &policy = arguments->policy;
-        Result<TableDecisions> decided = decide_table(arguments->path, policy);
+        Result<TableDecisions> decided =
+            without_lock([&] { return decide_table(arguments->path, policy); });
         if (!decided) {
             raise_core_error(decided.error());
             return nullptr;

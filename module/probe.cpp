@@ -1,7 +1,8 @@
 // Test-only module: exposes the candidate-table reader directly, with its tuning knobs, so tests
-// can compare block sizes and scanning kernels on the same input; and the threshold selections on
-// point lists that no computed curve produces (falling coverage, ties), with the exact binomial
-// tail and the test positions behind ltt.
+// can compare block sizes and scanning kernels on the same input, and the whole-record view with
+// the grouped stream the computations use; and the threshold selections on point lists that no
+// computed curve produces (falling coverage, ties), with the exact binomial tail and the test
+// positions behind ltt.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -13,14 +14,17 @@
 #include "binomial_tail.hpp"
 #include "calibration.hpp"
 #include "table/csv_reader.hpp"
-#include "table/csv_reader_settings.hpp"
 #include "table/csv_scanner.hpp"
+#include "table/query_groups.hpp"
+#include "table/record_reader.hpp"
 
 namespace {
 
 using annotrove::Candidate;
-using annotrove::CandidateTable;
+using annotrove::QueryGroups;
 using annotrove::Result;
+using annotrove::table::CandidateRecord;
+using annotrove::table::CandidateTable;
 using annotrove::table::CsvReaderSettings;
 using annotrove::table::Isa;
 
@@ -48,8 +52,8 @@ PyObject *new_text(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
-PyObject *new_row(const Candidate &row, const annotrove::TextArena &texts) {
-    const auto new_optional_text = [&texts](annotrove::TextRef text) {
+PyObject *new_row(const CandidateRecord &row, const annotrove::table::TextArena &texts) {
+    const auto new_optional_text = [&texts](annotrove::table::TextRef text) {
         return text.has_value() ? new_text(texts.view(text)) : Py_NewRef(Py_None);
     };
     Ref tuple(PyTuple_New(10));
@@ -87,12 +91,56 @@ PyObject *table_to_list(const Result<CandidateTable> &table) {
         return nullptr;
     }
     Py_ssize_t index = 0;
-    for (const Candidate &row : table->rows) {
+    for (const CandidateRecord &row : table->rows) {
         PyObject *item = new_row(row, table->texts);
         if (item == nullptr) {
             return nullptr;
         }
         PyList_SET_ITEM(list.get(), index++, item);
+    }
+    return list.release();
+}
+
+PyObject *optional_float(std::optional<double> value) {
+    return value ? PyFloat_FromDouble(*value) : Py_NewRef(Py_None);
+}
+
+PyObject *optional_bool(std::optional<bool> value) {
+    return value ? PyBool_FromLong(*value ? 1 : 0) : Py_NewRef(Py_None);
+}
+
+// (query_id, top candidate_id or None, [(rank, score, probability, is_correct), ...]) per group.
+PyObject *groups_to_list(const Result<QueryGroups> &groups, bool top_candidate_ids) {
+    if (!groups) {
+        PyErr_SetString(PyExc_RuntimeError, groups.error().message().c_str());
+        return nullptr;
+    }
+    Ref list(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (const annotrove::QueryGroup &group : groups->groups) {
+        Ref rows(PyList_New(0));
+        if (!rows) {
+            return nullptr;
+        }
+        for (const Candidate &row : group.candidates) {
+            Ref item(Py_BuildValue("(KNNN)", static_cast<unsigned long long>(row.rank),
+                                   PyFloat_FromDouble(row.score), optional_float(row.probability()),
+                                   optional_bool(row.is_correct())));
+            if (!item || PyList_Append(rows.get(), item.get()) < 0) {
+                return nullptr;
+            }
+        }
+        Ref top(top_candidate_ids ? new_text(group.top_candidate_id) : Py_NewRef(Py_None));
+        Ref id(new_text(group.query_id));
+        if (!top || !id) {
+            return nullptr;
+        }
+        Ref entry(PyTuple_Pack(3, id.get(), top.get(), rows.get()));
+        if (!entry || PyList_Append(list.get(), entry.get()) < 0) {
+            return nullptr;
+        }
     }
     return list.release();
 }
@@ -154,6 +202,34 @@ PyObject *probe_read_candidates_bytes(PyObject *, PyObject *args, PyObject *kwar
             std::string_view(static_cast<const char *>(data.buf),
                              static_cast<std::size_t>(data.len)),
             settings));
+    }
+    PyBuffer_Release(&data);
+    return result;
+}
+
+PyObject *probe_read_groups_bytes(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"data",          "block_size", "isa",
+                                     "candidate_ids", "sorted",     nullptr};
+    Py_buffer data;
+    Py_ssize_t block_size = 0;
+    const char *isa = "auto";
+    int candidate_ids = 1;
+    int sorted = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$nspp:read_groups_bytes",
+                                     const_cast<char **>(keywords), &data, &block_size, &isa,
+                                     &candidate_ids, &sorted)) {
+        return nullptr;
+    }
+    CsvReaderSettings settings;
+    PyObject *result = nullptr;
+    if (parse_settings(block_size, isa, settings)) {
+        const annotrove::table::GroupingOptions options{.top_candidate_ids = candidate_ids != 0,
+                                                        .sorted_by_id = sorted != 0};
+        result = groups_to_list(annotrove::table::read_query_groups_from_bytes(
+                                    std::string_view(static_cast<const char *>(data.buf),
+                                                     static_cast<std::size_t>(data.len)),
+                                    options, settings),
+                                options.top_candidate_ids);
     }
     PyBuffer_Release(&data);
     return result;
@@ -301,6 +377,14 @@ PyMethodDef probe_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "read_candidates_bytes($module, data, /, *, block_size=0, isa='auto')\n--\n\n"
      "Rows of the candidate table held in data as tuples; RuntimeError on failure."},
+    {"read_groups_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_groups_bytes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_groups_bytes($module, data, /, *, block_size=0, isa='auto', candidate_ids=True, "
+     "sorted=True)\n--\n\n"
+     "The query groups the computations see, in query_id order (else in order of first "
+     "appearance), as (query_id, top candidate_id "
+     "or None, [(rank, score, probability, is_correct), ...]) tuples; RuntimeError on failure."},
     {"is_parquet_path", probe_is_parquet_path, METH_O,
      "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},
     {"select_threshold", probe_select_threshold, METH_VARARGS,

@@ -10,10 +10,10 @@ std::optional<double> entropy_sum(std::span<const Candidate> candidates) {
     // Probabilities are taken as stored, neither normalised nor range-checked.
     double sum = 0.0;
     for (const Candidate &candidate : candidates) {
-        if (!candidate.probability) {
+        if (!candidate.probability()) {
             return std::nullopt;
         }
-        const double p = *candidate.probability;
+        const double p = *candidate.probability();
         // 0 ln 0 is taken as its limit 0; only an exact zero, so a denormal still gets its term.
         const double term = p == 0.0 ? 0.0 : -p * std::log(p);
         sum = sum + term;

@@ -9,11 +9,11 @@ namespace annotrove::scoring {
 std::optional<double> max_prob(std::span<const Candidate> candidates) {
     // Deliberately the top candidate's value, not the largest probability of the query: the
     // confidence is about the answer that would be reported.
-    const Candidate *top = table::top_candidate(QueryGroup{{}, candidates});
-    if (top == nullptr || !top->probability || std::isnan(*top->probability)) {
+    const Candidate *top = table::top_candidate(candidates);
+    if (top == nullptr || !top->probability() || std::isnan(*top->probability())) {
         return std::nullopt;
     }
-    return top->probability;
+    return top->probability();
 }
 
 } // namespace annotrove::scoring

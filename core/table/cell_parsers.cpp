@@ -123,6 +123,8 @@ std::uint64_t accumulate_digits(std::uint64_t value, const char *p, const char *
 constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::uint64_t integer_powers_of_ten[] = {1,     10,     100,     1000,
+                                                   10000, 100000, 1000000, 10000000};
 constexpr std::uint64_t fast_path_mantissa_limit = std::uint64_t{1} << 53;
 // Bounds the exponent so that adding digit counts to it can never overflow.
 constexpr std::int64_t exponent_clamp = 1'000'000'000;
@@ -177,7 +179,8 @@ double scale_wide_mantissa(std::uint64_t mantissa, int power) {
 // The shape of nearly every cell in practice, read in one pass: digits, optionally a point and
 // more digits, at most 19 digits in all and no exponent, so the digits fit 64 bits as they are
 // read. Nothing when the cell has another shape; the general reader then decides.
-std::optional<double> parse_plain_decimal(const char *p, const char *end) {
+// `cell_begin` is where the whole cell starts: the bytes from there to `end` may all be read.
+std::optional<double> parse_plain_decimal(const char *cell_begin, const char *p, const char *end) {
     const char *const begin = p;
     std::uint64_t mantissa = 0;
     if constexpr (swar_digits) {
@@ -204,6 +207,20 @@ std::optional<double> parse_plain_decimal(const char *p, const char *end) {
                 mantissa = mantissa * 100'000'000 + eight_digits_value(load8(p));
                 p += 8;
             }
+            // The fraction runs to the end of the cell on this path, so its last 1 to 7 digits
+            // are the top bytes of the word that ends with the cell; its lower bytes become
+            // leading zeros. One word instead of a multiply-add chain per digit.
+            const std::ptrdiff_t left = end - p;
+            if (left > 0 && left < 8 && end - cell_begin >= 8) {
+                const unsigned filler_bits = 8 * static_cast<unsigned>(8 - left);
+                const std::uint64_t filler = (std::uint64_t{1} << filler_bits) - 1;
+                const std::uint64_t word =
+                    (load8(end - 8) & ~filler) | (0x3030303030303030ULL & filler);
+                if (all_digits(word)) {
+                    mantissa = mantissa * integer_powers_of_ten[left] + eight_digits_value(word);
+                    p = end;
+                }
+            }
         }
         for (; p < end && is_digit(*p); ++p) {
             mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
@@ -221,6 +238,19 @@ std::optional<double> parse_plain_decimal(const char *p, const char *end) {
 } // namespace
 
 std::optional<std::uint64_t> parse_rank(std::string_view cell) {
+    // Nearly every rank is a few plain digits; up to 19 of them cannot overflow 64 bits, so they
+    // need no test per digit.
+    if (!cell.empty() && cell.size() <= 19) {
+        std::uint64_t value = 0;
+        bool digits = true;
+        for (char c : cell) {
+            digits = digits && is_digit(c);
+            value = value * 10 + static_cast<unsigned char>(c - '0');
+        }
+        if (digits) {
+            return value;
+        }
+    }
     if (cell.starts_with("0x")) {
         return parse_unsigned<16>(cell.substr(2));
     }
@@ -249,7 +279,7 @@ std::optional<double> parse_float(std::string_view cell) {
     if (p == end) {
         return std::nullopt;
     }
-    if (const auto plain = parse_plain_decimal(p, end)) {
+    if (const auto plain = parse_plain_decimal(cell.data(), p, end)) {
         return negative ? -*plain : *plain;
     }
     if (!is_digit(*p) && *p != '.') {

@@ -14,7 +14,6 @@
 #include <filesystem>
 
 #include "cell_parsers.hpp"
-#include "csv_reader_settings.hpp"
 #include "csv_scanner.hpp"
 #include "utf8.hpp"
 
@@ -118,39 +117,6 @@ char *unescape_quoted(char *begin, char *end) {
     return write;
 }
 
-// Equality of two texts, inlined for the short ones: comparing each row's ids with the previous
-// row's is frequent enough that a library call per comparison shows up in profiles.
-bool same_bytes(std::string_view a, std::string_view b) {
-    const std::size_t size = a.size();
-    if (size != b.size()) {
-        return false;
-    }
-    const auto load = [](const char *p) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        return word;
-    };
-    const auto load4 = [](const char *p) {
-        std::uint32_t word;
-        std::memcpy(&word, p, sizeof word);
-        return word;
-    };
-    const char *x = a.data();
-    const char *y = b.data();
-    if (size >= 4 && size < 8) {
-        return load4(x) == load4(y) && load4(x + size - 4) == load4(y + size - 4);
-    }
-    if (size >= 8 && size <= 32) {
-        // Words at both ends (overlapping when shorter than 16), then the middle when longer.
-        bool same = load(x) == load(y) && load(x + size - 8) == load(y + size - 8);
-        if (size > 16) {
-            same = same && load(x + 8) == load(y + 8) && load(x + size - 16) == load(y + size - 16);
-        }
-        return same;
-    }
-    return size == 0 || std::memcmp(x, y, size) == 0;
-}
-
 // Quotes a cell for a message, cutting long ones at a character boundary.
 std::string quoted_excerpt(std::string_view text) {
     constexpr std::size_t limit = 64;
@@ -166,15 +132,18 @@ std::string quoted_excerpt(std::string_view text) {
 
 class TableReader {
   public:
-    TableReader(ByteSource &source, std::string_view path, const CsvReaderSettings &settings)
-        : source_(source), path_(path), kernel_(structural_mask_kernel(settings.isa)),
+    TableReader(ByteSource &source, std::string_view path, RowConsumer &consumer,
+                const CsvReaderSettings &settings)
+        : source_(source), path_(path), consumer_(consumer),
+          carried_texts_(consumer.wants_carried_texts()),
+          kernel_(structural_mask_kernel(settings.isa)),
           capacity_(std::max<std::size_t>(settings.block_size, 1)),
           buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + padding)),
           scanner_(kernel_, buffer_.get(), buffer_.get()) {
         std::memset(buffer_.get(), 0, padding);
     }
 
-    Result<CandidateTable> run();
+    Result<void> run();
 
   private:
     enum class Scan { record, need_more, end, too_many_fields, read_failed };
@@ -187,7 +156,7 @@ class TableReader {
     void unescape_fields();
     Result<void> read_header();
     Result<void> add_row();
-    void reserve_rows();
+    void estimate_rows();
 
     std::string where() const {
         return " at line " + std::to_string(record_line_) + " (byte " +
@@ -205,13 +174,25 @@ class TableReader {
     std::string_view cell(Member member) const {
         return fields_[column_of_[static_cast<std::size_t>(member)]].text();
     }
-    TextRef optional_text(Member member) {
-        const std::string_view text = cell(member);
-        return text.empty() ? TextRef{} : table_.texts.store(text);
+    // Written in place: building a temporary optional and copying it stalled every row on a
+    // store that a wider load then read back.
+    void set_optional_text(std::optional<std::string_view> &target, Member member) const {
+        if (has_cell(member)) {
+            target.emplace(cell(member));
+        } else {
+            target.reset();
+        }
+    }
+    // A non-empty cell in a column the header has; an empty optional cell is absent.
+    bool has_cell(Member member) const {
+        const std::size_t column = column_of_[static_cast<std::size_t>(member)];
+        return column != no_column && fields_[column].begin != fields_[column].end;
     }
 
     ByteSource &source_;
     std::string_view path_;
+    RowConsumer &consumer_;
+    bool carried_texts_;
     StructuralMaskFn kernel_;
     std::size_t capacity_; // bytes the buffer holds, not counting the padding
     std::unique_ptr<char[]> buffer_;
@@ -231,7 +212,8 @@ class TableReader {
     std::vector<std::string> header_;
     std::array<std::size_t, member_count> column_of_{};
     std::size_t duplicate_member_ = no_column;
-    CandidateTable table_;
+    std::size_t rows_read_ = 0;
+    RowCells row_;
 };
 
 // Splits the next record into fields_. Fields end at an unquoted comma; the record ends at an
@@ -461,23 +443,10 @@ Result<void> TableReader::add_row() {
                                               "\" in the header, reading the row" + where()));
     }
 
-    Candidate row;
-    // A query's rows usually follow one another: its id (and often its target) is then stored
-    // once and shared, which saves memory and lets grouping compare handles.
-    const Candidate *previous = table_.rows.empty() ? nullptr : &table_.rows.back();
-    const std::string_view query_id = cell(Member::query_id);
-    if (previous != nullptr && same_bytes(table_.texts.view(previous->query_id), query_id)) {
-        row.query_id = previous->query_id;
-    } else {
-        // A new run. The previous id was written moments ago, so checking the order here is
-        // cheaper than a pass over the ids later.
-        table_.runs_ascending =
-            previous == nullptr ||
-            (table_.runs_ascending && table_.texts.view(previous->query_id) < query_id);
-        table_.run_starts.push_back(table_.rows.size());
-        row.query_id = table_.texts.store(query_id);
-    }
-    row.candidate_id = table_.texts.store(cell(Member::candidate_id));
+    // Every member column is converted, in member order, also when the caller needs it not.
+    RowCells &row = row_;
+    row.query_id = cell(Member::query_id);
+    row.candidate_id = cell(Member::candidate_id);
     const std::string_view rank = cell(Member::rank);
     if (const auto value = parse_rank(rank)) {
         row.rank = *value;
@@ -490,79 +459,61 @@ Result<void> TableReader::add_row() {
     } else {
         return std::unexpected(cell_error("float", Member::score, score));
     }
-    if (column_of_[static_cast<std::size_t>(Member::probability)] != no_column) {
+    row.probability.reset();
+    if (has_cell(Member::probability)) {
         const std::string_view text = cell(Member::probability);
-        if (!text.empty()) {
-            const auto value = parse_float(text);
-            if (!value) {
-                return std::unexpected(cell_error("float", Member::probability, text));
-            }
-            row.probability = *value;
+        const auto value = parse_float(text);
+        if (!value) {
+            return std::unexpected(cell_error("float", Member::probability, text));
         }
+        row.probability = *value;
     }
-    if (column_of_[static_cast<std::size_t>(Member::is_correct)] != no_column) {
+    row.is_correct.reset();
+    if (has_cell(Member::is_correct)) {
         const std::string_view text = cell(Member::is_correct);
-        if (!text.empty()) {
-            const auto value = parse_bool(text);
-            if (!value) {
-                return std::unexpected(cell_error("boolean", Member::is_correct, text));
-            }
-            row.is_correct = *value;
+        const auto value = parse_bool(text);
+        if (!value) {
+            return std::unexpected(cell_error("boolean", Member::is_correct, text));
         }
+        row.is_correct = *value;
     }
-    const auto has = [this](Member member) {
-        return column_of_[static_cast<std::size_t>(member)] != no_column;
-    };
-    if (has(Member::smiles)) {
-        row.smiles = optional_text(Member::smiles);
+    if (carried_texts_) {
+        set_optional_text(row.smiles, Member::smiles);
+        set_optional_text(row.inchikey, Member::inchikey);
+        set_optional_text(row.formula, Member::formula);
+        set_optional_text(row.target_inchikey, Member::target_inchikey);
     }
-    if (has(Member::inchikey)) {
-        row.inchikey = optional_text(Member::inchikey);
-    }
-    if (has(Member::formula)) {
-        row.formula = optional_text(Member::formula);
-    }
-    if (has(Member::target_inchikey)) {
-        const std::string_view target = cell(Member::target_inchikey);
-        if (previous != nullptr && previous->target_inchikey.has_value() && !target.empty() &&
-            same_bytes(table_.texts.view(previous->target_inchikey), target)) {
-            row.target_inchikey = previous->target_inchikey;
-        } else {
-            row.target_inchikey = optional_text(Member::target_inchikey);
-        }
-    }
-    table_.rows.push_back(row);
+    consumer_.add(row);
+    ++rows_read_;
     return {};
 }
 
-// Most of the reading time of a large table went to the kernel handing out fresh pages while the
-// row vector doubled; once the first rows show the typical row length, the vector is sized for
-// the whole input at once. Pages reserved but never filled are never touched.
-void TableReader::reserve_rows() {
+// Storage that doubles as it fills makes the kernel hand out and copy fresh pages several times
+// over; once the first rows show the typical row length, the consumer learns the expected row
+// count of the whole input and sizes its storage once.
+void TableReader::estimate_rows() {
     constexpr std::size_t sample_rows = 1024;
     constexpr std::uint64_t shortest_row = 8; // "q,c,1,2" and its line break
-    if (table_.rows.size() != sample_rows || source_.size() == 0) {
+    if (rows_read_ != sample_rows || source_.size() == 0) {
         return;
     }
     const std::uint64_t consumed = file_offset_ + position_;
     const std::uint64_t row_length = std::max<std::uint64_t>(consumed / sample_rows, 1);
     const std::uint64_t estimate = source_.size() / row_length;
     const std::uint64_t bound = source_.size() / shortest_row;
-    table_.rows.reserve(static_cast<std::size_t>(std::min(estimate + estimate / 16, bound)));
+    consumer_.expect_rows(static_cast<std::size_t>(std::min(estimate + estimate / 16, bound)));
 }
 
-Result<CandidateTable> TableReader::run() {
+Result<void> TableReader::run() {
     if (auto header = read_header(); !header) {
         return std::unexpected(std::move(header.error()));
     }
     fields_.reserve(header_.size());
-    // Stored texts are never longer than the bytes they came from.
-    table_.texts.reserve(static_cast<std::size_t>(source_.size()));
     for (;;) {
-        reserve_rows();
+        estimate_rows();
         switch (read_record(header_.size())) {
         case Scan::end:
-            return std::move(table_);
+            return {};
         case Scan::read_failed:
             return std::unexpected(read_error());
         case Scan::too_many_fields:
@@ -645,7 +596,8 @@ bool is_parquet_path(std::string_view path) {
     return name.substr(dot + 1) == "parquet";
 }
 
-Result<CandidateTable> read_candidates(std::string_view path, const CsvReaderSettings &settings) {
+Result<void> read_table(std::string_view path, RowConsumer &consumer,
+                        const CsvReaderSettings &settings) {
     if (is_parquet_path(path)) {
         return std::unexpected(CoreError::parquet_not_enabled());
     }
@@ -662,21 +614,13 @@ Result<CandidateTable> read_candidates(std::string_view path, const CsvReaderSet
     const std::uintmax_t size = std::filesystem::file_size(native, size_error);
     ByteSource source(file.get(), size_error ? 0 : static_cast<std::uint64_t>(size),
                       settings.block_size);
-    return TableReader(source, path, settings).run();
+    return TableReader(source, path, consumer, settings).run();
 }
 
-Result<CandidateTable> read_candidates_from_bytes(std::string_view bytes,
-                                                  const CsvReaderSettings &settings) {
+Result<void> read_table_from_bytes(std::string_view bytes, RowConsumer &consumer,
+                                   const CsvReaderSettings &settings) {
     ByteSource source(bytes, settings.block_size);
-    return TableReader(source, "<bytes>", settings).run();
-}
-
-Result<CandidateTable> read_candidates(std::string_view path) {
-    return read_candidates(path, CsvReaderSettings{});
-}
-
-Result<CandidateTable> read_candidates_from_bytes(std::string_view bytes) {
-    return read_candidates_from_bytes(bytes, CsvReaderSettings{});
+    return TableReader(source, "<bytes>", consumer, settings).run();
 }
 
 } // namespace annotrove::table

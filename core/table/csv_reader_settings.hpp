@@ -3,22 +3,15 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
 
-#include "../candidate.hpp"
-#include "../error.hpp"
 #include "csv_scanner.hpp"
 
 namespace annotrove::table {
 
 struct CsvReaderSettings {
-    // Bytes asked of the file per read; the buffer still grows to hold a longer record.
-    std::size_t block_size = std::size_t{1} << 20;
+    // Bytes asked of the input per read; the buffer still grows to hold a longer record.
+    std::size_t block_size = std::size_t{1} << 18;
     Isa isa = Isa::automatic;
 };
-
-Result<CandidateTable> read_candidates(std::string_view path, const CsvReaderSettings &settings);
-Result<CandidateTable> read_candidates_from_bytes(std::string_view bytes,
-                                                  const CsvReaderSettings &settings);
 
 } // namespace annotrove::table

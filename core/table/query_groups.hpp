@@ -1,14 +1,33 @@
-// Gathering candidate rows into one group per query, in byte-wise query_id order.
+// Reading a candidate table straight into one group per query, in byte-wise query_id order.
 #pragma once
 
+#include <span>
+#include <string_view>
+
 #include "../candidate.hpp"
+#include "../error.hpp"
+#include "csv_reader_settings.hpp"
 
 namespace annotrove::table {
 
-// Consumes the table: rows are moved into their groups, texts stay where they are.
-QueryGroups group_by_query(CandidateTable table);
+struct GroupingOptions {
+    // Keep each query's top candidate_id (the decisions of a policy name it; a curve does not).
+    bool top_candidate_ids = false;
+    // Groups in ascending byte-wise query_id order; otherwise in the order the queries first
+    // appear in the file, which spares the sort and visits the rows in memory order (for callers
+    // whose result does not depend on the order of the groups).
+    bool sorted_by_id = true;
+};
 
-// The candidate with the smallest rank, the first in file order on ties; null for an empty group.
-const Candidate *top_candidate(const QueryGroup &group);
+// The groups of the table at `path`, or the reader's first failure. Memory follows the number of
+// rows (32 bytes each) and of queries, not the size of the file.
+Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptions &options,
+                                      const CsvReaderSettings &settings = {});
+Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
+                                                 const GroupingOptions &options,
+                                                 const CsvReaderSettings &settings = {});
+
+// The candidate with the smallest rank, the first in file order on ties; null for no candidates.
+const Candidate *top_candidate(std::span<const Candidate> candidates);
 
 } // namespace annotrove::table

@@ -1,6 +1,6 @@
-// Storage for the texts of a table: one contiguous buffer addressed by 8-byte handles, so a row of
-// seven texts costs 56 bytes of handles instead of 112 bytes of views and no heap allocation per
-// field.
+// Storage for the texts of the whole-record view of a table: one contiguous buffer addressed by
+// 8-byte handles, so a row of seven texts costs 56 bytes of handles instead of 112 bytes of views
+// and no heap allocation per field.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace annotrove {
+namespace annotrove::table {
 
 class TextArena;
 
@@ -56,15 +56,6 @@ class TextArena {
     TextArena(const TextArena &) = delete;
     TextArena &operator=(const TextArena &) = delete;
 
-    // Sizes the buffer for `bytes` of text at once. Reading a file reserves its length, which
-    // bounds the texts it can hold: pages never written are never handed out by the system, and
-    // the buffer never has to be copied to grow.
-    void reserve(std::size_t bytes) {
-        if (bytes > capacity_) {
-            reallocate(bytes);
-        }
-    }
-
     TextRef store(std::string_view text) {
         if (text.size() > capacity_ - size_) {
             reallocate(std::max(capacity_ * 2, size_ + std::max(text.size(), minimum_capacity)));
@@ -98,8 +89,6 @@ class TextArena {
         }
         return view(text);
     }
-
-    std::size_t bytes_used() const { return size_; }
 
   private:
     // Copies `size` bytes, for size in [width, 2 * width], as two overlapping moves of `width`.
@@ -143,4 +132,4 @@ class TextArena {
     std::vector<std::pair<std::size_t, std::size_t>> long_texts_; // offset, length
 };
 
-} // namespace annotrove
+} // namespace annotrove::table
