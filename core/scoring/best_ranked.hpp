@@ -18,7 +18,7 @@ template <std::size_t K> struct BestRanked {
     const Candidate &operator[](std::size_t i) const { return *items[i]; }
 };
 
-// The first min(K, n) elements of rank_order(candidates), in that order. A bounded insertion
+// The first min(K, n) candidates by ascending rank, equal ranks in file order. A bounded insertion
 // sort over the file order: a candidate goes after every kept one of equal rank (it came later in
 // the file), and one that would land past the last slot is dropped, which is exactly the prefix of
 // the stable sort. Linear in n for the small K the methods need.

@@ -1,16 +1,12 @@
-// One function per score method, and the rank order they share.
+// One function per score method.
 #pragma once
 
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "../candidate.hpp"
 
 namespace annotrove::scoring {
-
-// The group's candidates by ascending rank, equal ranks in file order (a stable sort).
-std::vector<const Candidate *> rank_order(std::span<const Candidate> candidates);
 
 // Sum of -p ln p over the probabilities in file order; absent when any probability is absent.
 std::optional<double> entropy_sum(std::span<const Candidate> candidates);
