@@ -1,5 +1,8 @@
 #include "result_dicts.hpp"
 
+#include <bit>
+#include <cstdint>
+
 #include "arguments.hpp"
 #include "exceptions.hpp"
 #include "interned_keys.hpp"
@@ -140,8 +143,26 @@ PyRef decisions_to_dicts(std::span<const Decision> decisions) {
     if (!list) {
         return {};
     }
+    // Every decision of a call names the same method and, but for per-group thresholds, the same
+    // threshold: one object of each serves every dict that holds an equal value.
+    PyRef method;
+    std::string_view method_text;
+    PyRef threshold;
+    std::uint64_t threshold_bits = 0;
     Py_ssize_t index = 0;
     for (const Decision &decision : decisions) {
+        if (!method || decision.method != method_text) {
+            method = text_object(decision.method);
+            method_text = decision.method;
+        }
+        const auto bits = std::bit_cast<std::uint64_t>(decision.threshold);
+        if (!threshold || bits != threshold_bits) {
+            threshold = PyRef(PyFloat_FromDouble(decision.threshold));
+            threshold_bits = bits;
+        }
+        if (!method || !threshold) {
+            return {};
+        }
         PyRef dict(PyDict_New());
         if (!dict ||
             !set_item(dict.get(), key_object(Key::QueryId), text_object(decision.query_id)) ||
@@ -151,9 +172,8 @@ PyRef decisions_to_dicts(std::span<const Decision> decisions) {
                       PyRef(PyFloat_FromDouble(decision.confidence))) ||
             !set_item(dict.get(), key_object(Key::Accepted),
                       PyRef::borrowed(decision.accepted ? Py_True : Py_False)) ||
-            !set_item(dict.get(), key_object(Key::Threshold),
-                      PyRef(PyFloat_FromDouble(decision.threshold))) ||
-            !set_item(dict.get(), key_object(Key::Method), text_object(decision.method))) {
+            !set_item(dict.get(), key_object(Key::Threshold), PyRef::borrowed(threshold.get())) ||
+            !set_item(dict.get(), key_object(Key::Method), PyRef::borrowed(method.get()))) {
             return {};
         }
         PyList_SET_ITEM(list.get(), index++, dict.release());
