@@ -80,33 +80,24 @@ double beta_continued_fraction(double a, double b, double x, double y) {
     }
     d = 1.0 / d;
     double fraction = d;
+    // One step of the recurrence: the factor by which the fraction changes.
+    const auto step = [&c, &d](double term) {
+        d = 1.0 + term * d;
+        if (std::fabs(d) < tiny) {
+            d = tiny;
+        }
+        c = 1.0 + term / c;
+        if (std::fabs(c) < tiny) {
+            c = tiny;
+        }
+        d = 1.0 / d;
+        return d * c;
+    };
     const double limit = 1000.0 + 20.0 * std::sqrt(std::max(a, b));
     for (double m = 1.0; m <= limit; m += 1.0) {
         const double m2 = 2.0 * m;
-        // Even step.
-        double term = m * (b - m) * x / ((down + m2) * (a + m2));
-        d = 1.0 + term * d;
-        if (std::fabs(d) < tiny) {
-            d = tiny;
-        }
-        c = 1.0 + term / c;
-        if (std::fabs(c) < tiny) {
-            c = tiny;
-        }
-        d = 1.0 / d;
-        fraction *= d * c;
-        // Odd step.
-        term = -(a + m) * (sum + m) * x / ((a + m2) * (up + m2));
-        d = 1.0 + term * d;
-        if (std::fabs(d) < tiny) {
-            d = tiny;
-        }
-        c = 1.0 + term / c;
-        if (std::fabs(c) < tiny) {
-            c = tiny;
-        }
-        d = 1.0 / d;
-        const double change = d * c;
+        fraction *= step(m * (b - m) * x / ((down + m2) * (a + m2)));
+        const double change = step(-(a + m) * (sum + m) * x / ((a + m2) * (up + m2)));
         fraction *= change;
         if (std::fabs(change - 1.0) <= epsilon) {
             break;
