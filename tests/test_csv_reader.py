@@ -224,6 +224,32 @@ def test_formatted_doubles_read_back_as_python_reads_them(value, form):
     assert bits(row_with(score=text)[3]) == bits(float(text))
 
 
+# Two-digit signed exponents ("1.5e-05", as repr() writes small probabilities) have a shortcut of
+# their own; its edges are the exact powers of ten (|power| 22) and mantissas around 2**53.
+two_digit_exponent = st.builds(
+    "{}{}.{}{}{}{:02d}".format,
+    st.sampled_from(["", "-", "+"]),
+    st.text("0123456789", max_size=17),
+    st.text("0123456789", max_size=19),
+    st.sampled_from("eE"),
+    st.sampled_from("+-"),
+    st.integers(0, 99),
+).filter(lambda s: any(c.isdigit() for c in s.lower().split("e")[0]))
+
+
+@settings(max_examples=2000)
+@given(two_digit_exponent | st.builds("{}e-{:02d}".format, st.integers(2**53 - 3, 2**53 + 3),
+                                      st.integers(0, 30)))
+def test_two_digit_exponents_round_exactly_as_python(text):
+    assert bits(row_with(score=text)[3]) == bits(float(text))
+
+
+@pytest.mark.parametrize("text", [".e-05", "e-05", "-e-05", "1ee-05", "1e--05", "1.e-0x", "1.2.e-05"])
+def test_malformed_two_digit_exponents_are_errors(text):
+    with pytest.raises(RuntimeError, match='^CSV error: invalid float .* in column "score"'):
+        row_with(score=text)
+
+
 @pytest.mark.parametrize(
     "text, expected",
     [("NaN", math.nan), ("-iNf", -math.inf), ("+Infinity", math.inf), (".5", 0.5), ("5.", 5.0),

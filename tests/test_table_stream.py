@@ -179,3 +179,25 @@ def test_the_curve_does_not_depend_on_the_order_of_the_queries(write_csv, data, 
     in_order = annotrove.compute_curve(write_csv(table_of(queries)), method)
     random.Random(seed).shuffle(queries)
     assert repr(annotrove.compute_curve(write_csv(table_of(queries)), method)) == repr(in_order)
+
+
+# A block found all ASCII skips the per-row UTF-8 pass; a byte above 0x7F (valid or not) in any
+# block, or in the bytes of a row kept over from the block before, must still reach the row check.
+@pytest.mark.parametrize("block_size", [0, 64, 100, 4096])
+@pytest.mark.parametrize("cell", [b"\xff", b"\xc3", b"\xc3\xa9", b"\xed\xa0\x80", b"\xf4\x90\x80\x80"])
+@pytest.mark.parametrize("row", [0, 1, 2999, 3400, 3999])
+def test_non_ascii_after_ascii_blocks_is_checked_as_in_any_row(block_size, cell, row):
+    lines = [b"query_id,candidate_id,rank,score,probability,note"]
+    lines += [b"q%05d,c%d,%d,%d.25,0.5,x" % (i // 4, i, i % 4 + 1, i) for i in range(4000)]
+    lines[row + 1] = lines[row + 1][:-1] + cell
+    data = b"\n".join(lines) + b"\n"
+    result = outcome(probe.read_groups_bytes, data, block_size=block_size, isa="auto",
+                     candidate_ids=True, sorted=True)
+    try:
+        cell.decode("utf-8")
+    except UnicodeDecodeError:
+        assert result[0] == "error"
+        assert f'invalid UTF-8 in column "note" at line {row + 2} ' in result[1]
+    else:
+        assert result[0] == "ok" and len(result[1]) == 1000
+    assert_same_outcome(data, block_size, "auto")

@@ -180,7 +180,10 @@ double scale_wide_mantissa(std::uint64_t mantissa, int power) {
 // more digits, at most 19 digits in all and no exponent, so the digits fit 64 bits as they are
 // read. Nothing when the cell has another shape; the general reader then decides.
 // `cell_begin` is where the whole cell starts: the bytes from there to `end` may all be read.
-std::optional<double> parse_plain_decimal(const char *cell_begin, const char *p, const char *end) {
+// `exponent` is that of a short exponent the caller found after `end` (zero when none); a scale
+// outside the exact powers of ten is left to the general reader too.
+std::optional<double> parse_plain_decimal(const char *cell_begin, const char *p, const char *end,
+                                          int exponent) {
     const char *const begin = p;
     std::uint64_t mantissa = 0;
     if constexpr (swar_digits) {
@@ -231,8 +234,25 @@ std::optional<double> parse_plain_decimal(const char *cell_begin, const char *p,
     if (p != end || digit_count == 0 || mantissa > fast_path_mantissa_limit) {
         return std::nullopt;
     }
-    // At most 19 fraction digits: the power of ten is exact, so one division rounds correctly.
-    return static_cast<double>(mantissa) / exact_powers_of_ten[fraction_digits];
+    // Both factors are exact doubles, so one multiplication or division rounds correctly.
+    const std::ptrdiff_t power = exponent - fraction_digits;
+    if (power < -22 || power > 22) {
+        return std::nullopt;
+    }
+    const auto m = static_cast<double>(mantissa);
+    return power >= 0 ? m * exact_powers_of_ten[power] : m / exact_powers_of_ten[-power];
+}
+
+// Where the digits before an exponent of the shape "e-05" (or "E+12") at the end of [p, end) stop,
+// with its value; `end` and zero when the cell has none. Small probabilities are written so.
+const char *exponent_suffix(const char *p, const char *end, int &exponent) {
+    if (end - p < 5 || (end[-4] | 0x20) != 'e' || (end[-3] != '-' && end[-3] != '+') ||
+        !is_digit(end[-2]) || !is_digit(end[-1])) {
+        return end;
+    }
+    const int value = (end[-2] - '0') * 10 + (end[-1] - '0');
+    exponent = end[-3] == '-' ? -value : value;
+    return end - 4;
 }
 
 } // namespace
@@ -279,7 +299,9 @@ std::optional<double> parse_float(std::string_view cell) {
     if (p == end) {
         return std::nullopt;
     }
-    if (const auto plain = parse_plain_decimal(cell.data(), p, end)) {
+    int exponent_value = 0;
+    const char *const digits_end = exponent_suffix(p, end, exponent_value);
+    if (const auto plain = parse_plain_decimal(cell.data(), p, digits_end, exponent_value)) {
         return negative ? -*plain : *plain;
     }
     if (!is_digit(*p) && *p != '.') {

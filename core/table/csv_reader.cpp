@@ -200,6 +200,7 @@ class TableReader {
     std::size_t position_ = 0;      // start of the first record not yet consumed
     std::uint64_t file_offset_ = 0; // offset in the input of buffer_[0]
     bool at_end_ = false;           // no more bytes to come after length_
+    bool all_ascii_ = false;        // every byte held is ASCII
     StructuralScanner scanner_;
 
     std::uint64_t line_ = 1; // line of the next unconsumed byte
@@ -341,6 +342,7 @@ bool TableReader::refill() {
     // Fill the whole free space, not one chunk: an unfinished record is scanned again from its
     // start after each refill, so the buffer must double between scans for a single huge record
     // to cost linear time.
+    const std::size_t kept_length = length_;
     std::size_t added = 0;
     while (length_ < capacity_) {
         const std::size_t count = source_.read(buffer_.get() + length_, capacity_ - length_);
@@ -354,6 +356,10 @@ bool TableReader::refill() {
     // this window is cleared: zero-filling the whole buffer cost more than reading a small table.
     std::memset(buffer_.get() + length_, 0, padding);
     scanner_ = StructuralScanner(kernel_, buffer_.get(), buffer_.get() + length_);
+    // The kept bytes were checked with the block they came in. One pass over a whole block is
+    // cheaper than one per record, and most tables are ASCII throughout.
+    all_ascii_ = (all_ascii_ || kept_length == 0) &&
+                 is_ascii(buffer_.get() + kept_length, buffer_.get() + length_);
     return added > 0;
 }
 
@@ -427,7 +433,7 @@ Result<void> TableReader::add_row() {
     }
     // Delimiters and quotes are ASCII, so an all-ASCII record needs no further UTF-8 check;
     // otherwise each value is checked on its own, after unescaping.
-    const bool ascii = is_ascii(fields_.front().begin, fields_.back().end);
+    const bool ascii = all_ascii_ || is_ascii(fields_.front().begin, fields_.back().end);
     unescape_fields();
     if (!ascii) {
         for (std::size_t index = 0; index < fields_.size(); ++index) {
