@@ -25,6 +25,9 @@ CoreError CoreError::unsupported_confidence_level(double level) {
 CoreError CoreError::parquet_not_enabled() {
     return {CoreErrorKind::ParquetNotEnabled, {}, 0.0};
 }
+CoreError CoreError::too_many_to_resample() {
+    return {CoreErrorKind::TooManyToResample, {}, 0.0};
+}
 
 std::string CoreError::message() const {
     switch (kind_) {
@@ -44,6 +47,8 @@ std::string CoreError::message() const {
     case CoreErrorKind::ParquetNotEnabled:
         return "Parquet input detected but annotrove was compiled without the 'parquet' feature; "
                "recompile with --features parquet";
+    case CoreErrorKind::TooManyToResample:
+        return "Too many labelled queries to resample: at most 2147483647";
     }
     return "unknown error";
 }

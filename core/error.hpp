@@ -14,6 +14,7 @@ enum class CoreErrorKind {
     UnknownPolicyVersion,
     UnsupportedConfidenceLevel,
     ParquetNotEnabled,
+    TooManyToResample,
 };
 
 class CoreError {
@@ -25,6 +26,7 @@ class CoreError {
     static CoreError unknown_policy_version(std::string version);
     static CoreError unsupported_confidence_level(double level);
     static CoreError parquet_not_enabled();
+    static CoreError too_many_to_resample();
 
     CoreErrorKind kind() const { return kind_; }
     // The payload: the wrapped description, the column name or the version text.

@@ -19,6 +19,27 @@ Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
     return risk_coverage_curve(groups->groups, method);
 }
 
+namespace {
+
+// The table a comparison reads, with its queries in byte-wise query_id order: resample draws
+// number the labelled queries, so this order makes the result depend on the table's content
+// alone, not on how its rows happen to be laid out.
+Result<QueryGroups> comparison_groups(std::string_view csv_path) {
+    return table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = true});
+}
+
+} // namespace
+
+Result<std::vector<ScoreComparison>>
+compare_scores_of_table(std::string_view csv_path, std::span<const scoring::ScoringMethod> methods,
+                        const ComparisonSettings &settings) {
+    const Result<QueryGroups> groups = comparison_groups(csv_path);
+    if (!groups) {
+        return std::unexpected(groups.error());
+    }
+    return compare_score_methods(groups->groups, methods, settings);
+}
+
 Result<TableDecisions> decide_table(std::string_view csv_path, const PolicyFile &policy) {
     Result<QueryGroups> groups =
         table::read_query_groups(csv_path, table::GroupingOptions{.top_candidate_ids = true});

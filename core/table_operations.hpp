@@ -3,6 +3,7 @@
 // holding the interpreter lock.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "curve_point.hpp"
 #include "error.hpp"
 #include "policy.hpp"
+#include "score_comparison.hpp"
 #include "scoring/scoring_method.hpp"
 
 namespace annotrove {
@@ -18,6 +20,11 @@ namespace annotrove {
 // The risk-coverage curve of the labelled table at `csv_path`.
 Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
                                                scoring::ScoringMethod method);
+
+// The comparison of `methods` on the labelled table at `csv_path`, read once.
+Result<std::vector<ScoreComparison>>
+compare_scores_of_table(std::string_view csv_path, std::span<const scoring::ScoringMethod> methods,
+                        const ComparisonSettings &settings);
 
 // One decision per query in ascending byte-wise query_id order. The decisions' texts are views
 // into `texts`, which this record owns (a vector, whose storage survives moves of the record).

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "py_ref.hpp"
+
 #include "exceptions.hpp"
 
 namespace annotrove::module {
@@ -24,7 +26,7 @@ std::string quoted_list(std::span<const char *const> names) {
 
 std::string positional_count_message(const Signature &signature, Py_ssize_t given) {
     std::string message = std::string(signature.function) + "() takes ";
-    const std::size_t most = signature.parameters.size();
+    const std::size_t most = signature.positional();
     if (signature.required == most) {
         message += std::to_string(most);
     } else {
@@ -41,7 +43,7 @@ std::optional<MatchedArguments> match_arguments(const Signature &signature, PyOb
                                                 Py_ssize_t nargs, PyObject *kwnames) {
     MatchedArguments matched{};
     const std::size_t count = signature.parameters.size();
-    if (nargs < 0 || static_cast<std::size_t>(nargs) > count) {
+    if (nargs < 0 || static_cast<std::size_t>(nargs) > signature.positional()) {
         raise_type_error(positional_count_message(signature, nargs));
         return std::nullopt;
     }
@@ -130,6 +132,79 @@ std::optional<double> convert_number(const char *parameter, PyObject *value) {
         add_processing_note(parameter);
     }
     return number;
+}
+
+namespace {
+
+// The integer value of an int-like argument (bool refused: True is no count), or null with the
+// TypeError and the processing note set.
+PyRef integer_of(const char *function, const char *parameter, PyObject *value) {
+    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %s", function, parameter,
+                     Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return PyRef();
+    }
+    PyRef integer(PyNumber_Index(value));
+    if (!integer) {
+        add_processing_note(parameter);
+    }
+    return integer;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> convert_count(const char *function, const char *parameter,
+                                           PyObject *value) {
+    PyRef integer = integer_of(function, parameter, value);
+    if (!integer) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (small == -1 && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    if (overflow < 0 || (overflow == 0 && small < 0)) {
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' must not be negative, got %S", function,
+                     parameter, integer.get());
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    if (overflow == 0) {
+        return static_cast<std::uint64_t>(small);
+    }
+    const unsigned long long large = PyLong_AsUnsignedLongLong(integer.get());
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(large);
+}
+
+std::optional<std::uint64_t> convert_seed(const char *function, const char *parameter,
+                                          PyObject *value) {
+    PyRef integer = integer_of(function, parameter, value);
+    if (!integer) {
+        return std::nullopt;
+    }
+    const unsigned long long bits = PyLong_AsUnsignedLongLongMask(integer.get());
+    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(bits);
+}
+
+std::optional<bool> convert_flag(const char *function, const char *parameter, PyObject *value) {
+    if (!PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %s", function, parameter,
+                     Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    return value == Py_True;
 }
 
 bool check_dict(const char *function, const char *parameter, PyObject *value) {
