@@ -23,11 +23,6 @@ constexpr double quiet_nan = std::numeric_limits<double>::quiet_NaN();
 // Query numbers share a 32-bit word with the wrong-answer bit.
 constexpr std::uint64_t most_labelled_queries = 0x7FFFFFFFU;
 
-struct LabelledQuery {
-    const QueryGroup *group = nullptr;
-    bool correct = false;
-};
-
 struct RankedQuery {
     std::int64_t key = 0;
     double confidence = 0.0;
@@ -54,17 +49,18 @@ bool sorts_before(const RankedQuery &a, const RankedQuery &b) {
 
 // The sort and the walk of the risk-coverage curve, keeping each query's number: runs of
 // numerically equal confidences form one point, exactly as compute_curve builds its points.
-MethodOrder order_method(std::span<const LabelledQuery> labelled, scoring::ScoringMethod method) {
-    std::vector<RankedQuery> ranked(labelled.size());
-    for (std::size_t i = 0; i < labelled.size(); ++i) {
+// `confidences` holds one value per query by number, NaN for none (a NaN confidence counts as
+// absent, as on the curve).
+MethodOrder order_method(std::span<const double> confidences,
+                         std::span<const std::uint8_t> correct) {
+    std::vector<RankedQuery> ranked(confidences.size());
+    for (std::size_t i = 0; i < confidences.size(); ++i) {
         RankedQuery &query = ranked[i];
         query.query = static_cast<std::uint32_t>(i);
-        const std::optional<double> confidence = scoring::score_query(*labelled[i].group, method);
-        // A NaN confidence counts as absent, as on the curve.
-        if (confidence && !std::isnan(*confidence)) {
+        if (!std::isnan(confidences[i])) {
             query.present = true;
-            query.confidence = *confidence;
-            query.key = total_order_key(*confidence);
+            query.confidence = confidences[i];
+            query.key = total_order_key(confidences[i]);
         }
     }
     std::stable_sort(ranked.begin(), ranked.end(), sorts_before);
@@ -77,7 +73,7 @@ MethodOrder order_method(std::span<const LabelledQuery> labelled, scoring::Scori
     while (i < ranked.size() && ranked[i].present) {
         const double threshold = ranked[i].confidence;
         while (i < ranked.size() && ranked[i].present && ranked[i].confidence == threshold) {
-            const bool wrong = !labelled[ranked[i].query].correct;
+            const bool wrong = correct[ranked[i].query] == 0;
             order.entries.push_back((ranked[i].query << 1U) | (wrong ? 1U : 0U));
             ++accepted;
             errors += wrong ? 1U : 0U;
@@ -94,6 +90,87 @@ MethodOrder order_method(std::span<const LabelledQuery> labelled, scoring::Scori
         order.curve.push_back(point);
     }
     return order;
+}
+
+// The labelled queries, numbered, with their labels and every asked method's confidences.
+struct ScoredTable {
+    std::vector<std::uint8_t> correct;
+    // confidences[m][q]: method m's confidence of query q, NaN when it has none.
+    std::vector<std::vector<double>> confidences;
+};
+
+// Scores the labelled queries (those whose top candidate carries a label) and numbers them; the
+// draws pick queries by number. Groups are scored in the order they lie in memory, all methods
+// while a group's rows are at hand. The numbering is by descending max-prob confidence, queries
+// without one last, ties by byte-wise query_id: any fixed numbering gives the same statistics,
+// and this one depends on the table's content alone (not on its row order, nor on which methods
+// are compared) and makes the resampling walks fast, since every method's sorted order then
+// visits the draw counts nearly in the order they lie in memory (most methods' confidences rise
+// and fall with the top probability, and within a run of equal confidences queries keep this
+// numbering).
+Result<ScoredTable> score_table(std::span<const QueryGroup> groups,
+                                std::span<const scoring::ScoringMethod> methods) {
+    std::vector<const QueryGroup *> labelled;
+    std::vector<std::uint8_t> labels;
+    labelled.reserve(groups.size());
+    for (const QueryGroup &group : groups) {
+        const Candidate *top = table::top_candidate(group.candidates);
+        const std::optional<bool> label = top == nullptr ? std::nullopt : top->is_correct();
+        if (label) {
+            labelled.push_back(&group);
+            labels.push_back(*label ? 1U : 0U);
+        }
+    }
+    if (labelled.size() > most_labelled_queries) {
+        return std::unexpected(CoreError::too_many_to_resample());
+    }
+    const std::size_t n = labelled.size();
+    const auto confidence_of = [](const QueryGroup &group, scoring::ScoringMethod method) {
+        const std::optional<double> value = scoring::score_query(group, method);
+        return value.value_or(quiet_nan);
+    };
+    // Read order: one row per query, the numbering key first, then each asked method.
+    const std::size_t width = methods.size() + 1;
+    std::vector<double> scores(n * width);
+    for (std::size_t q = 0; q < n; ++q) {
+        double *row = scores.data() + (q * width);
+        row[0] = confidence_of(*labelled[q], scoring::ScoringMethod::MaxProb);
+        for (std::size_t m = 0; m < methods.size(); ++m) {
+            row[m + 1] = confidence_of(*labelled[q], methods[m]);
+        }
+    }
+
+    std::vector<std::uint32_t> numbering(n);
+    for (std::size_t q = 0; q < n; ++q) {
+        numbering[q] = static_cast<std::uint32_t>(q);
+    }
+    std::ranges::sort(numbering, [&](std::uint32_t a, std::uint32_t b) {
+        const double x = scores[a * width];
+        const double y = scores[b * width];
+        if (std::isnan(x) != std::isnan(y)) {
+            return !std::isnan(x);
+        }
+        if (!std::isnan(x)) {
+            const std::int64_t kx = total_order_key(x);
+            const std::int64_t ky = total_order_key(y);
+            if (kx != ky) {
+                return kx > ky;
+            }
+        }
+        return labelled[a]->query_id < labelled[b]->query_id;
+    });
+
+    ScoredTable table;
+    table.correct.resize(n);
+    table.confidences.assign(methods.size(), std::vector<double>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t q = numbering[i];
+        table.correct[i] = labels[q];
+        for (std::size_t m = 0; m < methods.size(); ++m) {
+            table.confidences[m][i] = scores[(q * width) + m + 1];
+        }
+    }
+    return table;
 }
 
 struct Summaries {
@@ -211,28 +288,150 @@ Interval percentile_bounds(std::vector<double> &values, double level) {
     return {at((1.0 - level) * 0.5), at((1.0 + level) * 0.5)};
 }
 
-enum Statistic : std::size_t { Aurc, Eaurc, Augrc, Auroc, Difference, STATISTIC_COUNT };
+// Resamples are drawn and walked eight at a time, each query's eight draw counts side by side:
+// one load of a query's counts serves all eight, and the eight running sums are independent, so
+// the processor overlaps their work.
+constexpr std::size_t lanes = 8;
 
-struct ResampledValues {
-    std::array<std::vector<double>, STATISTIC_COUNT> values;
+// Draw counts of one block of resamples, query by query, and each resample's totals.
+template <typename Weight> struct DrawBlock {
+    std::vector<Weight> weights;
+    std::array<DrawTotals, lanes> totals{};
 };
 
-// Draws resample `index`: the weight of each query, and the totals of the draw.
-DrawTotals draw_resample(std::uint64_t seed, std::uint64_t index,
-                         std::span<const LabelledQuery> labelled,
-                         std::vector<std::uint32_t> &weights) {
-    std::ranges::fill(weights, 0U);
-    RandomStream stream(seed, index);
-    const auto n = static_cast<std::uint64_t>(labelled.size());
-    DrawTotals totals;
-    totals.total = n;
-    for (std::uint64_t draw = 0; draw < n; ++draw) {
-        const std::uint64_t query = stream.below(n);
-        ++weights[query];
-        totals.correct += labelled[query].correct ? 1U : 0U;
+// Draws resamples first .. first + count - 1 (count <= lanes) into the block. False when some
+// query was drawn more often than Weight counts; the caller then draws the block again with a
+// wider count. (With one-byte counts that needs 256 draws of one query out of n; it never happens
+// in practice, but the result must not depend on that.)
+template <typename Weight>
+bool draw_block(std::uint64_t seed, std::uint64_t first, std::size_t count,
+                std::span<const std::uint8_t> correct, DrawBlock<Weight> &block) {
+    const auto n = static_cast<std::uint64_t>(correct.size());
+    block.weights.assign(correct.size() * lanes, Weight{0});
+    bool fits = true;
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        DrawTotals &totals = block.totals[lane];
+        totals = DrawTotals{};
+        if (lane >= count) {
+            continue;
+        }
+        totals.total = n;
+        RandomStream stream(seed, first + lane);
+        for (std::uint64_t draw = 0; draw < n; ++draw) {
+            const std::uint64_t query = stream.below(n);
+            Weight &slot = block.weights[(static_cast<std::size_t>(query) * lanes) + lane];
+            slot = static_cast<Weight>(slot + 1U);
+            fits = fits && slot != 0;
+            totals.correct += correct[static_cast<std::size_t>(query)];
+        }
+        totals.wrong = n - totals.correct;
     }
-    totals.wrong = n - totals.correct;
-    return totals;
+    return fits;
+}
+
+// The summaries of each resample of a block: one pass over the method's sorted order, eight
+// resamples at once, without a branch on the draws. A run none of whose queries was drawn is no
+// point of the resampled curve, and it changes nothing below: its width is 0 and its risk
+// repeats the previous one. Counts are kept in doubles, exact while below 2^53 (the pair counts
+// up to about 6.7e7 labelled queries; beyond that they round, the same way on every platform).
+// The AURC's risk E/A is taken as E · (1/A) from a table of reciprocals, which spares a division
+// per point and differs from the quotient by at most a rounding.
+template <typename Weight>
+std::array<Summaries, lanes> walk_block(const MethodOrder &order, const DrawBlock<Weight> &block,
+                                        std::span<const double> reciprocals) {
+    std::array<double, lanes> accepted{};
+    std::array<double, lanes> errors{};
+    std::array<double, lanes> area{};
+    std::array<double, lanes> previous_risk{};
+    std::array<double, lanes> doubled_wins{};
+    std::array<double, lanes> doubled_generalized_area{};
+    std::array<double, lanes> run_weight{};
+    std::array<double, lanes> run_wrong{};
+    const Weight *weights = block.weights.data();
+    std::size_t run = 0;
+    const std::size_t size = order.entries.size();
+    for (std::size_t k = 0; k < size; ++k) {
+        const std::uint32_t entry = order.entries[k];
+        const Weight *drawn = weights + (static_cast<std::size_t>(entry >> 1U) * lanes);
+        const double wrong = static_cast<double>(entry & 1U);
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const auto weight = static_cast<double>(drawn[lane]);
+            run_weight[lane] += weight;
+            run_wrong[lane] += weight * wrong;
+        }
+        if (k + 1 != order.run_ends[run]) {
+            continue;
+        }
+        ++run;
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const double a = run_weight[lane];
+            const double e = run_wrong[lane];
+            // Wrong answers of this run lose to every correct one above and tie with those in it.
+            doubled_wins[lane] += e * ((2.0 * (accepted[lane] - errors[lane])) + (a - e));
+            doubled_generalized_area[lane] += ((2.0 * errors[lane]) + e) * a;
+            accepted[lane] += a;
+            errors[lane] += e;
+            const double risk =
+                errors[lane] * reciprocals[static_cast<std::size_t>(accepted[lane])];
+            area[lane] += (previous_risk[lane] + risk) * a;
+            previous_risk[lane] = risk;
+            run_weight[lane] = 0.0;
+            run_wrong[lane] = 0.0;
+        }
+    }
+
+    std::array<Summaries, lanes> summaries{};
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        const DrawTotals &totals = block.totals[lane];
+        const double total = static_cast<double>(totals.total);
+        const double correct_above = accepted[lane] - errors[lane];
+        // Queries without a confidence rank below every scored one and tie among themselves.
+        const double unscored_correct = static_cast<double>(totals.correct) - correct_above;
+        const double unscored_wrong = static_cast<double>(totals.wrong) - errors[lane];
+        const double wins =
+            doubled_wins[lane] + (unscored_wrong * ((2.0 * correct_above) + unscored_correct));
+        Summaries &s = summaries[lane];
+        if (totals.correct > 0 && totals.wrong > 0) {
+            s.auroc = wins / (2.0 * static_cast<double>(totals.correct) *
+                              static_cast<double>(totals.wrong));
+        }
+        if (accepted[lane] == 0.0) {
+            continue;
+        }
+        // T · AURC = sum of (previous risk + risk) / 2 · run weight, since each coverage step is
+        // the run's weight over T.
+        s.aurc = (area[lane] * 0.5) / total;
+        s.eaurc = excess_area(s.aurc, static_cast<std::uint64_t>(accepted[lane]),
+                              static_cast<std::uint64_t>(errors[lane]), totals.total);
+        s.augrc = doubled_generalized_area[lane] / (2.0 * total * total);
+    }
+    return summaries;
+}
+
+enum Statistic : std::size_t { Aurc, Eaurc, Augrc, Auroc, Difference, STATISTIC_COUNT };
+
+using ResampledValues = std::array<std::vector<double>, STATISTIC_COUNT>;
+
+// Draws and walks the block of resamples starting at `first`, storing every method's values.
+template <typename Weight>
+bool resample_block(std::uint64_t seed, std::uint64_t first, std::size_t count,
+                    std::span<const std::uint8_t> correct, std::span<const MethodOrder> orders,
+                    std::span<const double> reciprocals, std::vector<ResampledValues> &resampled) {
+    DrawBlock<Weight> block;
+    if (!draw_block(seed, first, count, correct, block)) {
+        return false;
+    }
+    for (std::size_t m = 0; m < orders.size(); ++m) {
+        const std::array<Summaries, lanes> summaries = walk_block(orders[m], block, reciprocals);
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            const std::size_t i = static_cast<std::size_t>(first) + lane;
+            resampled[m][Aurc][i] = summaries[lane].aurc;
+            resampled[m][Eaurc][i] = summaries[lane].eaurc;
+            resampled[m][Augrc][i] = summaries[lane].augrc;
+            resampled[m][Auroc][i] = summaries[lane].auroc;
+        }
+    }
+    return true;
 }
 
 bool excludes_zero(const Interval &interval) { return interval.low > 0.0 || interval.high < 0.0; }
@@ -243,32 +442,24 @@ Result<std::vector<ScoreComparison>>
 compare_score_methods(std::span<const QueryGroup> groups,
                       std::span<const scoring::ScoringMethod> methods,
                       const ComparisonSettings &settings) {
-    // Only the top candidate's label counts, as on the curve.
-    std::vector<LabelledQuery> labelled;
-    labelled.reserve(groups.size());
-    for (const QueryGroup &group : groups) {
-        const Candidate *top = table::top_candidate(group.candidates);
-        const std::optional<bool> label = top == nullptr ? std::nullopt : top->is_correct();
-        if (label) {
-            labelled.push_back({&group, *label});
-        }
+    Result<ScoredTable> scored = score_table(groups, methods);
+    if (!scored) {
+        return std::unexpected(scored.error());
     }
-    if (labelled.size() > most_labelled_queries) {
-        return std::unexpected(CoreError::too_many_to_resample());
-    }
-    const auto n = static_cast<std::uint64_t>(labelled.size());
+    const std::vector<std::uint8_t> &correct = scored->correct;
+    const auto n = static_cast<std::uint64_t>(correct.size());
 
     std::vector<MethodOrder> orders;
     orders.reserve(methods.size());
     std::vector<ScoreComparison> results(methods.size());
-    const std::vector<std::uint32_t> unit_weights(labelled.size(), 1U);
+    const std::vector<std::uint32_t> unit_weights(correct.size(), 1U);
     DrawTotals all;
     all.total = n;
-    all.correct = static_cast<std::uint64_t>(
-        std::ranges::count_if(labelled, [](const LabelledQuery &q) { return q.correct; }));
+    all.correct = static_cast<std::uint64_t>(std::ranges::count(correct, std::uint8_t{1}));
     all.wrong = n - all.correct;
     for (std::size_t m = 0; m < methods.size(); ++m) {
-        orders.push_back(order_method(labelled, methods[m]));
+        orders.push_back(order_method(scored->confidences[m], correct));
+        scored->confidences[m] = {};
         const MethodOrder &order = orders.back();
         ScoreComparison &result = results[m];
         result.request = m;
@@ -305,32 +496,32 @@ compare_score_methods(std::span<const QueryGroup> groups,
         const std::uint64_t resamples = settings.resamples;
         std::vector<ResampledValues> resampled(methods.size());
         for (ResampledValues &values : resampled) {
-            for (std::vector<double> &statistic : values.values) {
-                statistic.resize(resamples, quiet_nan);
+            for (std::vector<double> &statistic : values) {
+                statistic.resize(static_cast<std::size_t>(resamples), quiet_nan);
             }
         }
         // Without labelled queries there is nothing to draw: every value stays NaN.
         if (n > 0) {
-            std::vector<std::uint32_t> weights(labelled.size());
-            for (std::uint64_t i = 0; i < resamples; ++i) {
-                const DrawTotals totals = draw_resample(settings.seed, i, labelled, weights);
-                for (std::size_t m = 0; m < methods.size(); ++m) {
-                    const Summaries s = weighted_summaries(orders[m], weights, totals);
-                    std::array<std::vector<double>, STATISTIC_COUNT> &values =
-                        resampled[m].values;
-                    values[Aurc][i] = s.aurc;
-                    values[Eaurc][i] = s.eaurc;
-                    values[Augrc][i] = s.augrc;
-                    values[Auroc][i] = s.auroc;
+            std::vector<double> reciprocals(correct.size() + 1, 0.0);
+            for (std::size_t a = 1; a < reciprocals.size(); ++a) {
+                reciprocals[a] = 1.0 / static_cast<double>(a);
+            }
+            for (std::uint64_t first = 0; first < resamples; first += lanes) {
+                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(lanes, resamples - first));
+                if (!resample_block<std::uint8_t>(settings.seed, first, count, correct, orders,
+                                                  reciprocals, resampled)) {
+                    resample_block<std::uint32_t>(settings.seed, first, count, correct, orders,
+                                                  reciprocals, resampled);
                 }
-                for (std::size_t m = 0; m < methods.size(); ++m) {
-                    resampled[m].values[Difference][i] =
-                        resampled[m].values[Aurc][i] - resampled[best].values[Aurc][i];
+            }
+            for (ResampledValues &values : resampled) {
+                for (std::size_t i = 0; i < values[Aurc].size(); ++i) {
+                    values[Difference][i] = values[Aurc][i] - resampled[best][Aurc][i];
                 }
             }
         }
         for (std::size_t m = 0; m < methods.size(); ++m) {
-            std::array<std::vector<double>, STATISTIC_COUNT> &values = resampled[m].values;
+            ResampledValues &values = resampled[m];
             ScoreComparison &result = results[m];
             result.aurc_bounds = percentile_bounds(values[Aurc], settings.level);
             result.eaurc_bounds = percentile_bounds(values[Eaurc], settings.level);

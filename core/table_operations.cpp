@@ -21,11 +21,10 @@ Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
 
 namespace {
 
-// The table a comparison reads, with its queries in byte-wise query_id order: resample draws
-// number the labelled queries, so this order makes the result depend on the table's content
-// alone, not on how its rows happen to be laid out.
+// The table a comparison reads. Its queries are taken in the order they lie in memory: the
+// comparison numbers them itself, from their content.
 Result<QueryGroups> comparison_groups(std::string_view csv_path) {
-    return table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = true});
+    return table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = false});
 }
 
 } // namespace
