@@ -10,6 +10,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#define ANNOTROVE_HAVE_SSE2 1
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
 
 #include "random_stream.hpp"
 #include "table/query_groups.hpp"
@@ -317,95 +324,221 @@ bool draw_block(std::uint64_t seed, std::uint64_t first, std::size_t count,
         }
         totals.total = n;
         RandomStream stream(seed, first + lane);
-        for (std::uint64_t draw = 0; draw < n; ++draw) {
-            const std::uint64_t query = stream.below(n);
-            Weight &slot = block.weights[(static_cast<std::size_t>(query) * lanes) + lane];
-            slot = static_cast<Weight>(slot + 1U);
-            fits = fits && slot != 0;
-            totals.correct += correct[static_cast<std::size_t>(query)];
+        // Draws are taken a batch at a time and counted afterwards, so that the memory accesses
+        // of a batch overlap instead of waiting one after another.
+        constexpr std::uint64_t batch = 32;
+        std::array<std::size_t, batch> drawn{};
+        for (std::uint64_t start = 0; start < n; start += batch) {
+            const std::uint64_t size = std::min(batch, n - start);
+            for (std::uint64_t d = 0; d < size; ++d) {
+                drawn[d] = static_cast<std::size_t>(stream.below(n));
+#if ANNOTROVE_HAVE_SSE2
+                _mm_prefetch(reinterpret_cast<const char *>(&block.weights[drawn[d] * lanes]),
+                             _MM_HINT_T0);
+#endif
+            }
+            for (std::uint64_t d = 0; d < size; ++d) {
+                Weight &slot = block.weights[(drawn[d] * lanes) + lane];
+                slot = static_cast<Weight>(slot + 1U);
+                fits = fits && slot != 0;
+                totals.correct += correct[drawn[d]];
+            }
         }
         totals.wrong = n - totals.correct;
     }
     return fits;
 }
 
-// The summaries of each resample of a block: one pass over the method's sorted order, eight
-// resamples at once, without a branch on the draws. A run none of whose queries was drawn is no
-// point of the resampled curve, and it changes nothing below: its width is 0 and its risk
-// repeats the previous one. Counts are kept in doubles, exact while below 2^53 (the pair counts
-// up to about 6.7e7 labelled queries; beyond that they round, the same way on every platform).
-// The AURC's risk E/A is taken as E · (1/A) from a table of reciprocals, which spares a division
-// per point and differs from the quotient by at most a rounding.
-template <typename Weight>
-std::array<Summaries, lanes> walk_block(const MethodOrder &order, const DrawBlock<Weight> &block,
-                                        std::span<const double> reciprocals) {
+// The running sums of one walk, one value per resample of the block. Counts are kept in doubles,
+// exact while below 2^53 (the pair counts up to about 6.7e7 labelled queries; beyond that they
+// round, the same way on every platform).
+struct LaneSums {
     std::array<double, lanes> accepted{};
     std::array<double, lanes> errors{};
+    // Sum over points of (previous risk + risk) · run weight: 2 · T · AURC.
     std::array<double, lanes> area{};
     std::array<double, lanes> previous_risk{};
+    // Sum over runs of wrong weight · (2 · correct weight above + correct weight in the run):
+    // twice the pairs the confidence orders rightly, ties counting one.
     std::array<double, lanes> doubled_wins{};
-    std::array<double, lanes> doubled_generalized_area{};
-    std::array<double, lanes> run_weight{};
-    std::array<double, lanes> run_wrong{};
-    const Weight *weights = block.weights.data();
-    std::size_t run = 0;
-    const std::size_t size = order.entries.size();
-    for (std::size_t k = 0; k < size; ++k) {
-        const std::uint32_t entry = order.entries[k];
-        const Weight *drawn = weights + (static_cast<std::size_t>(entry >> 1U) * lanes);
-        const double wrong = static_cast<double>(entry & 1U);
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const auto weight = static_cast<double>(drawn[lane]);
-            run_weight[lane] += weight;
-            run_wrong[lane] += weight * wrong;
+    // Sum over runs of wrong weight · (2 · accepted weight above + run weight), from which the
+    // generalized area follows at the end (see finish_lanes).
+    std::array<double, lanes> wrong_taken{};
+};
+
+// The walk of one method's sorted order with a block's draw counts as weights, each lane by the
+// same operations in the same order, so both versions below give identical bits. A run none of
+// whose queries was drawn is no point of the resampled curve, and it changes nothing here: its
+// weight is 0 and its risk repeats the previous one. Runs without a wrong answer leave the error
+// sums alone, which spares most of the work on the well-ranked top of the order. The risk E/A
+// is taken as E / max(A, 1), so that before the first drawn query (A = E = 0) it is 0 and the
+// walk needs no branch on the draws.
+template <typename Weight>
+void walk_scalar(const MethodOrder &order, const Weight *weights, LaneSums &sums) {
+    std::size_t k = 0;
+    for (const std::uint32_t run_end : order.run_ends) {
+        std::array<double, lanes> a{};
+        std::array<double, lanes> e{};
+        bool has_wrong = false;
+        for (; k < run_end; ++k) {
+            const std::uint32_t entry = order.entries[k];
+            const Weight *drawn = weights + (static_cast<std::size_t>(entry >> 1U) * lanes);
+            const bool wrong = (entry & 1U) != 0;
+            has_wrong = has_wrong || wrong;
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const auto weight = static_cast<double>(drawn[lane]);
+                a[lane] += weight;
+                if (wrong) {
+                    e[lane] += weight;
+                }
+            }
         }
-        if (k + 1 != order.run_ends[run]) {
-            continue;
-        }
-        ++run;
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const double a = run_weight[lane];
-            const double e = run_wrong[lane];
-            // Wrong answers of this run lose to every correct one above and tie with those in it.
-            doubled_wins[lane] += e * ((2.0 * (accepted[lane] - errors[lane])) + (a - e));
-            doubled_generalized_area[lane] += ((2.0 * errors[lane]) + e) * a;
-            accepted[lane] += a;
-            errors[lane] += e;
-            const double risk =
-                errors[lane] * reciprocals[static_cast<std::size_t>(accepted[lane])];
-            area[lane] += (previous_risk[lane] + risk) * a;
-            previous_risk[lane] = risk;
-            run_weight[lane] = 0.0;
-            run_wrong[lane] = 0.0;
+            if (has_wrong) {
+                sums.doubled_wins[lane] +=
+                    e[lane] * ((2.0 * (sums.accepted[lane] - sums.errors[lane])) + (a[lane] - e[lane]));
+                sums.wrong_taken[lane] += e[lane] * ((2.0 * sums.accepted[lane]) + a[lane]);
+                sums.errors[lane] += e[lane];
+            }
+            sums.accepted[lane] += a[lane];
+            const double risk = sums.errors[lane] / std::max(sums.accepted[lane], 1.0);
+            sums.area[lane] += (sums.previous_risk[lane] + risk) * a[lane];
+            sums.previous_risk[lane] = risk;
         }
     }
+}
 
+#if ANNOTROVE_HAVE_SSE2
+// walk_scalar for one-byte counts, two lanes per register: the same operations on the same
+// values (SSE2 arithmetic is IEEE double arithmetic, lane by lane, and nothing is fused).
+void walk_sse2(const MethodOrder &order, const std::uint8_t *weights, LaneSums &sums) {
+    constexpr std::size_t pairs = lanes / 2;
+    __m128d accepted[pairs];
+    __m128d errors[pairs];
+    __m128d area[pairs];
+    __m128d previous_risk[pairs];
+    __m128d doubled_wins[pairs];
+    __m128d wrong_taken[pairs];
+    for (std::size_t i = 0; i < pairs; ++i) {
+        accepted[i] = errors[i] = area[i] = previous_risk[i] = doubled_wins[i] = wrong_taken[i] =
+            _mm_setzero_pd();
+    }
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d two = _mm_set1_pd(2.0);
+    const __m128i zero = _mm_setzero_si128();
+    constexpr std::size_t prefetch_distance = 32;
+    const std::size_t size = order.entries.size();
+    std::size_t k = 0;
+    for (const std::uint32_t run_end : order.run_ends) {
+        __m128d a[pairs];
+        __m128d e[pairs];
+        for (std::size_t i = 0; i < pairs; ++i) {
+            a[i] = e[i] = _mm_setzero_pd();
+        }
+        bool has_wrong = false;
+        for (; k < run_end; ++k) {
+            const std::uint32_t entry = order.entries[k];
+            // The counts of a query further down the order are fetched ahead: the order visits
+            // them almost, but not quite, in memory order, and waiting for each would dominate.
+            if (k + prefetch_distance < size) {
+                _mm_prefetch(reinterpret_cast<const char *>(
+                                 weights + (static_cast<std::size_t>(
+                                                order.entries[k + prefetch_distance] >> 1U) *
+                                            lanes)),
+                             _MM_HINT_T0);
+            }
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(
+                weights + (static_cast<std::size_t>(entry >> 1U) * lanes)));
+            const __m128i words = _mm_unpacklo_epi8(bytes, zero);
+            const __m128i low = _mm_unpacklo_epi16(words, zero);
+            const __m128i high = _mm_unpackhi_epi16(words, zero);
+            const __m128d weight[pairs] = {
+                _mm_cvtepi32_pd(low), _mm_cvtepi32_pd(_mm_shuffle_epi32(low, 0xEE)),
+                _mm_cvtepi32_pd(high), _mm_cvtepi32_pd(_mm_shuffle_epi32(high, 0xEE))};
+            for (std::size_t i = 0; i < pairs; ++i) {
+                a[i] = _mm_add_pd(a[i], weight[i]);
+            }
+            if ((entry & 1U) != 0) {
+                has_wrong = true;
+                for (std::size_t i = 0; i < pairs; ++i) {
+                    e[i] = _mm_add_pd(e[i], weight[i]);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < pairs; ++i) {
+            if (has_wrong) {
+                const __m128d correct_above = _mm_sub_pd(accepted[i], errors[i]);
+                doubled_wins[i] = _mm_add_pd(
+                    doubled_wins[i],
+                    _mm_mul_pd(e[i], _mm_add_pd(_mm_mul_pd(two, correct_above),
+                                                _mm_sub_pd(a[i], e[i]))));
+                wrong_taken[i] = _mm_add_pd(
+                    wrong_taken[i],
+                    _mm_mul_pd(e[i], _mm_add_pd(_mm_mul_pd(two, accepted[i]), a[i])));
+                errors[i] = _mm_add_pd(errors[i], e[i]);
+            }
+            accepted[i] = _mm_add_pd(accepted[i], a[i]);
+            const __m128d risk = _mm_div_pd(errors[i], _mm_max_pd(accepted[i], one));
+            area[i] = _mm_add_pd(area[i], _mm_mul_pd(_mm_add_pd(previous_risk[i], risk), a[i]));
+            previous_risk[i] = risk;
+        }
+    }
+    for (std::size_t i = 0; i < pairs; ++i) {
+        _mm_storeu_pd(&sums.accepted[2 * i], accepted[i]);
+        _mm_storeu_pd(&sums.errors[2 * i], errors[i]);
+        _mm_storeu_pd(&sums.area[2 * i], area[i]);
+        _mm_storeu_pd(&sums.previous_risk[2 * i], previous_risk[i]);
+        _mm_storeu_pd(&sums.doubled_wins[2 * i], doubled_wins[i]);
+        _mm_storeu_pd(&sums.wrong_taken[2 * i], wrong_taken[i]);
+    }
+}
+#endif
+
+// The four summaries of each resample from its walk's sums.
+std::array<Summaries, lanes> finish_lanes(const LaneSums &sums,
+                                          const std::array<DrawTotals, lanes> &totals) {
     std::array<Summaries, lanes> summaries{};
     for (std::size_t lane = 0; lane < lanes; ++lane) {
-        const DrawTotals &totals = block.totals[lane];
-        const double total = static_cast<double>(totals.total);
-        const double correct_above = accepted[lane] - errors[lane];
+        const double accepted = sums.accepted[lane];
+        const double errors = sums.errors[lane];
+        const double total = static_cast<double>(totals[lane].total);
+        const double correct_above = accepted - errors;
         // Queries without a confidence rank below every scored one and tie among themselves.
-        const double unscored_correct = static_cast<double>(totals.correct) - correct_above;
-        const double unscored_wrong = static_cast<double>(totals.wrong) - errors[lane];
-        const double wins =
-            doubled_wins[lane] + (unscored_wrong * ((2.0 * correct_above) + unscored_correct));
+        const double unscored_correct = static_cast<double>(totals[lane].correct) - correct_above;
+        const double unscored_wrong = static_cast<double>(totals[lane].wrong) - errors;
+        const double wins = sums.doubled_wins[lane] +
+                            (unscored_wrong * ((2.0 * correct_above) + unscored_correct));
         Summaries &s = summaries[lane];
-        if (totals.correct > 0 && totals.wrong > 0) {
-            s.auroc = wins / (2.0 * static_cast<double>(totals.correct) *
-                              static_cast<double>(totals.wrong));
+        if (totals[lane].correct > 0 && totals[lane].wrong > 0) {
+            s.auroc = wins / (2.0 * static_cast<double>(totals[lane].correct) *
+                              static_cast<double>(totals[lane].wrong));
         }
-        if (accepted[lane] == 0.0) {
+        if (accepted == 0.0) {
             continue;
         }
-        // T · AURC = sum of (previous risk + risk) / 2 · run weight, since each coverage step is
-        // the run's weight over T.
-        s.aurc = (area[lane] * 0.5) / total;
-        s.eaurc = excess_area(s.aurc, static_cast<std::uint64_t>(accepted[lane]),
-                              static_cast<std::uint64_t>(errors[lane]), totals.total);
-        s.augrc = doubled_generalized_area[lane] / (2.0 * total * total);
+        // Each coverage step is the run's weight over T, so T · AURC = area / 2.
+        s.aurc = (sums.area[lane] * 0.5) / total;
+        s.eaurc = excess_area(s.aurc, static_cast<std::uint64_t>(accepted),
+                              static_cast<std::uint64_t>(errors), totals[lane].total);
+        // 2 T^2 AUGRC = sum over points of (errors before + errors after) · run weight, which
+        // regrouped by wrong answer is 2 · accepted · errors - sum of wrong weight · (2 ·
+        // accepted weight above + run weight).
+        s.augrc = ((2.0 * accepted * errors) - sums.wrong_taken[lane]) / (2.0 * total * total);
     }
     return summaries;
+}
+
+template <typename Weight>
+std::array<Summaries, lanes> walk_block(const MethodOrder &order, const DrawBlock<Weight> &block) {
+    LaneSums sums;
+#if ANNOTROVE_HAVE_SSE2
+    if constexpr (std::is_same_v<Weight, std::uint8_t>) {
+        walk_sse2(order, block.weights.data(), sums);
+        return finish_lanes(sums, block.totals);
+    }
+#endif
+    walk_scalar(order, block.weights.data(), sums);
+    return finish_lanes(sums, block.totals);
 }
 
 enum Statistic : std::size_t { Aurc, Eaurc, Augrc, Auroc, Difference, STATISTIC_COUNT };
@@ -416,13 +549,13 @@ using ResampledValues = std::array<std::vector<double>, STATISTIC_COUNT>;
 template <typename Weight>
 bool resample_block(std::uint64_t seed, std::uint64_t first, std::size_t count,
                     std::span<const std::uint8_t> correct, std::span<const MethodOrder> orders,
-                    std::span<const double> reciprocals, std::vector<ResampledValues> &resampled) {
+                    std::vector<ResampledValues> &resampled) {
     DrawBlock<Weight> block;
     if (!draw_block(seed, first, count, correct, block)) {
         return false;
     }
     for (std::size_t m = 0; m < orders.size(); ++m) {
-        const std::array<Summaries, lanes> summaries = walk_block(orders[m], block, reciprocals);
+        const std::array<Summaries, lanes> summaries = walk_block(orders[m], block);
         for (std::size_t lane = 0; lane < count; ++lane) {
             const std::size_t i = static_cast<std::size_t>(first) + lane;
             resampled[m][Aurc][i] = summaries[lane].aurc;
@@ -502,16 +635,12 @@ compare_score_methods(std::span<const QueryGroup> groups,
         }
         // Without labelled queries there is nothing to draw: every value stays NaN.
         if (n > 0) {
-            std::vector<double> reciprocals(correct.size() + 1, 0.0);
-            for (std::size_t a = 1; a < reciprocals.size(); ++a) {
-                reciprocals[a] = 1.0 / static_cast<double>(a);
-            }
             for (std::uint64_t first = 0; first < resamples; first += lanes) {
                 const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(lanes, resamples - first));
                 if (!resample_block<std::uint8_t>(settings.seed, first, count, correct, orders,
-                                                  reciprocals, resampled)) {
+                                                  resampled)) {
                     resample_block<std::uint32_t>(settings.seed, first, count, correct, orders,
-                                                  reciprocals, resampled);
+                                                  resampled);
                 }
             }
             for (ResampledValues &values : resampled) {
