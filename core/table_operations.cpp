@@ -7,12 +7,13 @@
 
 namespace annotrove {
 
-Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
-                                               scoring::ScoringMethod method) {
+Result<std::vector<CurvePoint>> curve_of_table(const table::TableSource &source,
+                                               scoring::ScoringMethod method,
+                                               const table::ReadOptions &read) {
     // The curve does not depend on the order of the queries (their confidences are sorted, ties
     // counted together), so they are taken as they come.
     const Result<QueryGroups> groups =
-        table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = false});
+        table::read_query_groups(source, table::GroupingOptions{.sorted_by_id = false}, read);
     if (!groups) {
         return std::unexpected(groups.error());
     }
@@ -23,25 +24,28 @@ namespace {
 
 // The table a comparison reads. Its queries are taken in the order they lie in memory: the
 // comparison numbers them itself, from their content.
-Result<QueryGroups> comparison_groups(std::string_view csv_path) {
-    return table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = false});
+Result<QueryGroups> comparison_groups(const table::TableSource &source,
+                                      const table::ReadOptions &read) {
+    return table::read_query_groups(source, table::GroupingOptions{.sorted_by_id = false}, read);
 }
 
 } // namespace
 
 Result<std::vector<ScoreComparison>>
-compare_scores_of_table(std::string_view csv_path, std::span<const scoring::ScoringMethod> methods,
-                        const ComparisonSettings &settings) {
-    const Result<QueryGroups> groups = comparison_groups(csv_path);
+compare_scores_of_table(const table::TableSource &source,
+                        std::span<const scoring::ScoringMethod> methods,
+                        const ComparisonSettings &settings, const table::ReadOptions &read) {
+    const Result<QueryGroups> groups = comparison_groups(source, read);
     if (!groups) {
         return std::unexpected(groups.error());
     }
     return compare_score_methods(groups->groups, methods, settings);
 }
 
-Result<TableDecisions> decide_table(std::string_view csv_path, const PolicyFile &policy) {
+Result<TableDecisions> decide_table(const table::TableSource &source, const PolicyFile &policy,
+                                    const table::ReadOptions &read) {
     Result<QueryGroups> groups =
-        table::read_query_groups(csv_path, table::GroupingOptions{.top_candidate_ids = true});
+        table::read_query_groups(source, table::GroupingOptions{.top_candidate_ids = true}, read);
     if (!groups) {
         return std::unexpected(groups.error());
     }
