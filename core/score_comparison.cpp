@@ -8,6 +8,10 @@
 #include "score_comparison.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -567,6 +571,51 @@ bool resample_block(std::uint64_t seed, std::uint64_t first, std::size_t count,
     return true;
 }
 
+// Every block of resamples, taken in turn by up to settings.threads workers (the calling thread
+// among them). Blocks write disjoint slots, so the order in which they finish does not matter.
+void resample_all(const ComparisonSettings &settings, std::span<const std::uint8_t> correct,
+                  std::span<const MethodOrder> orders, std::vector<ResampledValues> &resampled) {
+    const std::uint64_t resamples = settings.resamples;
+    const std::uint64_t blocks = (resamples + lanes - 1) / lanes;
+    std::atomic<std::uint64_t> next_block{0};
+    std::mutex failure_lock;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        try {
+            for (std::uint64_t block = next_block++; block < blocks; block = next_block++) {
+                const std::uint64_t first = block * lanes;
+                const auto count =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(lanes, resamples - first));
+                if (!resample_block<std::uint8_t>(settings.seed, first, count, correct, orders,
+                                                  resampled)) {
+                    resample_block<std::uint32_t>(settings.seed, first, count, correct, orders,
+                                                  resampled);
+                }
+            }
+        } catch (...) {
+            // Stop the others at their next block and hand the failure to the caller.
+            next_block = blocks;
+            const std::scoped_lock locked(failure_lock);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    };
+    const auto helpers = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::size_t>(settings.threads, 1) - 1, blocks));
+    {
+        std::vector<std::jthread> workers;
+        workers.reserve(helpers);
+        for (std::size_t t = 0; t < helpers; ++t) {
+            workers.emplace_back(work);
+        }
+        work();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
 bool excludes_zero(const Interval &interval) { return interval.low > 0.0 || interval.high < 0.0; }
 
 } // namespace
@@ -635,14 +684,7 @@ compare_score_methods(std::span<const QueryGroup> groups,
         }
         // Without labelled queries there is nothing to draw: every value stays NaN.
         if (n > 0) {
-            for (std::uint64_t first = 0; first < resamples; first += lanes) {
-                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(lanes, resamples - first));
-                if (!resample_block<std::uint8_t>(settings.seed, first, count, correct, orders,
-                                                  resampled)) {
-                    resample_block<std::uint32_t>(settings.seed, first, count, correct, orders,
-                                                  resampled);
-                }
-            }
+            resample_all(settings, correct, orders, resampled);
             for (ResampledValues &values : resampled) {
                 for (std::size_t i = 0; i < values[Aurc].size(); ++i) {
                     values[Difference][i] = values[Aurc][i] - resampled[best][Aurc][i];

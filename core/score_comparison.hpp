@@ -22,6 +22,9 @@ struct ComparisonSettings {
     std::uint64_t seed = 0;
     // Keep each method's curve points in its result (for plots and point files).
     bool keep_curves = false;
+    // At most this many threads resample (1: the calling thread alone). The result never depends
+    // on it: resample i always draws from its own stream and lands in its own slot.
+    std::size_t threads = 1;
 };
 
 // Percentile bootstrap bounds; both NaN when the value is undefined in some resample (for example
