@@ -14,6 +14,7 @@ import tomllib
 import pytest
 
 import annotrove
+from test_cli import COMMAND, environment
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
@@ -116,3 +117,22 @@ def test_the_example_script_refuses_arguments_it_would_ignore(tmp_path):
     done = subprocess.run(["bash", str(ROOT / "scripts" / "example.sh"), "--table", "mine.csv"],
                           env=bash_with_only(tmp_path, {}), capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and "takes no arguments" in done.stderr
+
+
+def test_the_readme_examples_run_as_they_stand(tmp_path):
+    # From a copy of the source folder's examples, as a user pasting them would.
+    shutil.copytree(ROOT / "examples" / "data", tmp_path / "examples" / "data")
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    for snippet in readme.split("```python\n")[1:]:
+        code = snippet.split("```")[0]
+        done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=environment(),
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+    shell = [block.split("```")[0] for block in readme.split("```sh\n")[1:]]
+    commands = [line.split("#")[0].split() for block in shell for line in block.splitlines()
+                if line.startswith("annotrove ")]
+    assert commands
+    for argv in commands:
+        done = subprocess.run([*COMMAND, *argv[1:]], cwd=tmp_path, env=environment(), capture_output=True,
+                              text=True, timeout=300)
+        assert done.returncode == 0, (argv, done.stderr)
