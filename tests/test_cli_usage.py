@@ -18,7 +18,7 @@ import pytest
 
 import annotrove
 import annotrove_hints
-from test_cli import COMMAND, LABELLED, NEW_BATCH, environment, run
+from test_cli import COMMAND, LABELLED, MSFINDER, NEW_BATCH, environment, run
 
 CALIBRATE = ["--score", "margin", "--error-rate", "0.05"]
 
@@ -64,12 +64,13 @@ def test_a_named_pipe_stays_a_pipe_and_its_reader_gets_the_output(tmp_path, poli
     reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
     reader.start()
     status, _, errors = run(*outputs(policy, fifo)[kind])
+    # Checked first: a reader whose pipe was replaced waits for ever (the thread is a daemon).
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     if status != 0:
         with open(fifo, "wb"):  # release a reader still waiting for a writer
             pass
     reader.join(timeout=60)
     assert status == 0 and "annotrove: error" not in errors, errors
-    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert received == [expected_output(tmp_path, policy, kind)]
     assert sorted(os.listdir(tmp_path)) == ["fifo", "policy.json", "regular"]
 
@@ -109,10 +110,11 @@ def test_a_process_substitution_receives_the_output(tmp_path, policy, kind):
 
 
 @pytest.mark.parametrize("case", ["same name", "hard link", "symbolic link", "policy as output",
-                                  "calibrate onto its table", "curve points onto its table"])
+                                  "calibrate onto its table", "curve points onto its table",
+                                  "convert onto its input"])
 def test_an_output_that_is_an_input_is_a_usage_error(tmp_path, policy, case):
     table = tmp_path / "batch.csv"
-    shutil.copy(NEW_BATCH, table)
+    shutil.copy(MSFINDER if case == "convert onto its input" else NEW_BATCH, table)
     original = table.read_bytes(), pathlib.Path(policy).read_bytes()
     target = table
     if case == "hard link":
@@ -125,13 +127,14 @@ def test_an_output_that_is_an_input_is_a_usage_error(tmp_path, policy, case):
         "policy as output": ["apply", table, policy, "-o", policy],
         "calibrate onto its table": ["calibrate", table, *CALIBRATE, "-o", table],
         "curve points onto its table": ["curve", table, "--points", table],
+        "convert onto its input": ["convert", "msfinder", table, "-o", table],
     }.get(case, ["apply", table, policy, "-o", target])
     status, out, errors = run(*args)
     assert (status, out) == (2, b"")
     assert errors.startswith("usage: annotrove ")
     last = errors.splitlines()[-1]
     assert "writing it would destroy the input" in last
-    assert ("policy file" if case == "policy as output" else "input table") in last
+    assert {"policy as output": "policy file", "convert onto its input": "is the input '"}.get(case, "input table") in last
     assert (table.read_bytes(), pathlib.Path(policy).read_bytes()) == original
     assert not list(tmp_path.glob(".*.tmp"))
 
