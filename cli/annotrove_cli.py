@@ -535,6 +535,9 @@ def run_apply(args: argparse.Namespace) -> int:
 
 def report_on_labels(table: str, policy: PolicyDict) -> None:
     """On a labelled table, how many accepted queries were wrong: a policy checked on held-out data."""
+    fields = annotrove_hints.header_fields(table)
+    if fields is not None and "is_correct" not in fields:
+        return  # no labels: spare the second read of the table
     score = annotrove_hints.score_argument(policy["scoring_method"])
     points = annotrove.compute_curve(table, score)
     labelled = points[-1]["total"] if points else labelled_queries(table, [])
