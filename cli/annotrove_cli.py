@@ -540,7 +540,11 @@ def report_on_labels(table: str, policy: PolicyDict) -> None:
         return  # no labels: spare the second read of the table
     score = annotrove_hints.score_argument(policy["scoring_method"])
     points = annotrove.compute_curve(table, score)
-    labelled = points[-1]["total"] if points else labelled_queries(table, [])
+    if points:
+        labelled = points[-1]["total"]
+    else:  # the score values no labelled query; candidate-count values every one
+        everything = annotrove.compute_curve(table, "candidate-count")
+        labelled = everything[-1]["total"] if everything else 0
     report = annotrove_hints.labelled_report(points, labelled, policy["threshold"], policy["target_error_rate"])
     if report is not None:
         print(report, file=sys.stderr)
@@ -559,7 +563,8 @@ def register_apply(subparsers: Any) -> None:
 decision per query, ordered by query_id, as CSV with the header
   {",".join(DECISION_COLUMNS)}
 confidence is nan when the score has no value for the query (it is then rejected); accepted is
-true or false. A summary (queries, accepted, share) goes to standard error.""",
+true or false. A summary (queries, accepted, share) goes to standard error; on a table with
+labels, a second line says how many accepted queries were wrong (the realised error rate).""",
         epilog="""example:
   annotrove apply new_batch.csv policy.json -o decisions.csv""",
         formatter_class=argparse.RawDescriptionHelpFormatter,

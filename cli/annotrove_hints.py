@@ -212,6 +212,8 @@ def header_fields(path: str) -> list[str] | None:
         return None
     head = head.removeprefix(codecs.BOM_UTF8)
     line = head.split(b"\n", 1)[0].removesuffix(b"\r")
+    if line.startswith(b"PAR1") or b"\0" in line:
+        return None  # a binary table (Parquet, Arrow) has no header line to show
     try:
         text = line.decode("utf-8")
     except UnicodeDecodeError:
