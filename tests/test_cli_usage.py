@@ -4,8 +4,10 @@ name an input, arguments that would be taken silently, errors and warnings that 
 Like test_cli.py, every run is a subprocess of the command a pipeline would call.
 """
 
+import argparse
 import codecs
 import csv
+import math
 import os
 import pathlib
 import shlex
@@ -15,6 +17,8 @@ import subprocess
 import threading
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import annotrove
 import annotrove_hints
@@ -367,3 +371,44 @@ def test_the_plot_hint_says_how_to_install_the_extra_without_a_package_index(tmp
     status, _, errors = run("curve", LABELLED, "--plot", tmp_path / "c.png", extra_path=(tmp_path / "fake",))
     assert status == 1
     assert 'from the source folder, pip install ".[plot]"' in errors and "WHEEL.whl[plot]" in errors
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.tuples(st.integers(0, 5), st.integers(1, 3),
+                               st.sampled_from(["0.2", "0.5", "0.8", "inf", "-inf", "nan", ""]),
+                               st.sampled_from(["true", "false", ""])), min_size=1, max_size=12),
+       threshold=st.sampled_from([0.0, 0.2, 0.5, 0.8, 1.0]))
+def test_the_labelled_report_counts_what_apply_accepts(write_csv, rows, threshold):
+    # A differential check of the report against the decisions and each query's top label.
+    text = "query_id,candidate_id,rank,score,probability,is_correct\n" + "".join(
+        f"q{query},c{number},{rank},1,{probability},{label}\n"
+        for number, (query, rank, probability, label) in enumerate(rows))
+    table = write_csv(text)
+    policy = {"version": "0.1.0", "scoring_method": "max_prob", "threshold": threshold,
+              "target_error_rate": 0.1, "calibration_method": "empirical"}
+    top: dict[str, tuple[int, str]] = {}
+    for query, rank, _, label in rows:  # smallest rank wins, the earlier row on ties
+        if f"q{query}" not in top or rank < top[f"q{query}"][0]:
+            top[f"q{query}"] = (rank, label)
+    labelled = [q for q, (_, label) in top.items() if label]
+    accepted = {d["query_id"] for d in annotrove.apply_policy(table, policy) if d["accepted"]}
+    checked = [q for q in labelled if q in accepted]
+    wrong = sum(top[q][1] == "false" for q in checked)
+    points = annotrove.compute_curve(table, "max-prob")
+    report = annotrove_hints.labelled_report(points, len(labelled), threshold, 0.1)
+    if not labelled:
+        assert report is None
+    else:
+        rate = f"{wrong / len(checked):.4f}" if checked else "n/a"
+        assert report == (f"labelled {len(labelled)}: accepted {len(checked)}, of which {wrong} wrong,"
+                          f" realised error rate {rate} (target 0.1)")
+
+
+@given(st.floats(allow_nan=True, allow_infinity=True))
+def test_error_rate_takes_exactly_the_fractions(value):
+    try:
+        taken = annotrove_hints.error_rate(repr(value))
+    except argparse.ArgumentTypeError as error:
+        assert not 0.0 <= value <= 1.0 and "fraction" in str(error) or not math.isfinite(value)
+    else:
+        assert 0.0 <= value <= 1.0 and taken == value
