@@ -160,7 +160,13 @@ def _translated(text: str) -> str:
 
 def _file_concerned(error: BaseException, text: str, args: argparse.Namespace | None) -> tuple[str, str] | None:
     """Which of the command's files an error of the module is about, as (role, path)."""
-    if args is None or not isinstance(error, RuntimeError):
+    if args is None:
+        return None
+    if isinstance(error, OSError) and error.filename is None:
+        # A failed write to an output (a full disk, a device) does not say which one.
+        written = _outputs(args)
+        return ("output", written[0][1]) if len(written) == 1 else None
+    if not isinstance(error, RuntimeError):
         return None
     table, policy, output = (getattr(args, name, None) for name in ("table", "policy", "output"))
     if text.startswith(("IO error: ", "JSON error: ", "Unknown policy version: ")):

@@ -109,6 +109,21 @@ def test_a_process_substitution_receives_the_output(tmp_path, policy, kind):
     assert received.read_bytes() == expected_output(tmp_path, policy, kind)
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs the full device, which refuses every write")
+@pytest.mark.parametrize("kind", OUTPUT_KINDS)
+def test_a_device_that_refuses_the_write_is_an_error_naming_it(tmp_path, policy, kind):
+    device = "/dev/full"
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        # Root could replace the system's own node if the command were wrong: use a private one.
+        device = str(tmp_path / "full")
+        os.mknod(device, stat.S_IFCHR | 0o666, os.stat("/dev/full").st_rdev)
+    status, _, errors = run(*outputs(policy, device)[kind])
+    assert status == 1 and errors.count("\n") == 1 and errors.startswith("annotrove: error: ")
+    assert repr(device) in errors and "No space left on device" in errors
+    assert stat.S_ISCHR(os.stat(device).st_mode)
+    assert not list(tmp_path.glob(".*.tmp"))
+
+
 # ---------------------------------------------------------------------------------------------
 # An output that is one of the inputs is refused before any work
 
