@@ -194,7 +194,7 @@ def test_calibrate_writes_the_file_save_policy_writes(tmp_path, score, rate, met
     report = out.decode()
     assert repr(policy["threshold"]) in report
     if policy["threshold"] == 1.7976931348623157e308:
-        assert "nothing will be accepted" in report
+        assert "nothing below the largest finite double will be accepted" in report
     else:
         (point,) = [p for p in annotrove.compute_curve(LABELLED, score) if p["threshold"] == policy["threshold"]]
         assert f"({point['accepted']} of {point['total']} labelled queries)" in report
@@ -407,3 +407,25 @@ def test_convert_writes_a_table_that_the_other_commands_read(tmp_path):
     assert written == expected
     status, out, _ = run("curve", "table.csv", "--score", "candidate-count", "--json", cwd=tmp_path)
     assert status == 0 and json.loads(out)
+
+
+# The sentinel threshold is the largest finite double and acceptance is `confidence >= threshold`,
+# so the one confidence equal to it is accepted: "accepts nothing" holds only below it. Stored
+# policies carry that value, so the edge stays, and the report says exactly this much.
+def test_the_sentinel_accepts_a_confidence_equal_to_itself(tmp_path):
+    largest = 1.7976931348623157e308
+    table = tmp_path / "gap.csv"
+    table.write_text("query_id,candidate_id,rank,score,is_correct\n"
+                     f"q1,a,1,{largest!r},false\n"
+                     "q1,b,2,0,true\n"
+                     "q2,c,1,5,false\n"
+                     "q2,d,2,4,true\n")
+    status, out, errors = run("calibrate", table, "--score", "score-gap", "--error-rate", "0.1",
+                              "-o", tmp_path / "policy.json")
+    assert (status, errors) == (0, "")
+    assert f"threshold  {largest!r}: nothing below the largest finite double will be accepted" in out.decode()
+    policy = annotrove.load_policy(str(tmp_path / "policy.json"))
+    assert policy["threshold"] == largest
+    decisions = annotrove.apply_policy(str(table), policy)
+    assert [(d["query_id"], d["confidence"], d["accepted"]) for d in decisions] == [
+        ("q1", largest, True), ("q2", 1.0, False)]
