@@ -7,21 +7,23 @@
 
 namespace annotrove {
 
-Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
-                                               scoring::ScoringMethod method) {
+Result<std::vector<CurvePoint>> curve_of_table(const table::TableSource &source,
+                                               scoring::ScoringMethod method,
+                                               const table::ReadOptions &read) {
     // The curve does not depend on the order of the queries (their confidences are sorted, ties
     // counted together), so they are taken as they come.
     const Result<QueryGroups> groups =
-        table::read_query_groups(csv_path, table::GroupingOptions{.sorted_by_id = false});
+        table::read_query_groups(source, table::GroupingOptions{.sorted_by_id = false}, read);
     if (!groups) {
         return std::unexpected(groups.error());
     }
     return risk_coverage_curve(groups->groups, method);
 }
 
-Result<TableDecisions> decide_table(std::string_view csv_path, const PolicyFile &policy) {
+Result<TableDecisions> decide_table(const table::TableSource &source, const PolicyFile &policy,
+                                    const table::ReadOptions &read) {
     Result<QueryGroups> groups =
-        table::read_query_groups(csv_path, table::GroupingOptions{.top_candidate_ids = true});
+        table::read_query_groups(source, table::GroupingOptions{.top_candidate_ids = true}, read);
     if (!groups) {
         return std::unexpected(groups.error());
     }

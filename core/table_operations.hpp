@@ -1,5 +1,5 @@
 // Whole-table operations: what compute_curve, calibrate and apply_policy ask of the core, from a
-// table's path to plain results. They touch no Python object, so a caller may run them without
+// table to plain results. They touch no Python object, so a caller may run them without
 // holding the interpreter lock.
 #pragma once
 
@@ -12,12 +12,14 @@
 #include "error.hpp"
 #include "policy.hpp"
 #include "scoring/scoring_method.hpp"
+#include "table/table_source.hpp"
 
 namespace annotrove {
 
-// The risk-coverage curve of the labelled table at `csv_path`.
-Result<std::vector<CurvePoint>> curve_of_table(std::string_view csv_path,
-                                               scoring::ScoringMethod method);
+// The risk-coverage curve of a labelled table.
+Result<std::vector<CurvePoint>> curve_of_table(const table::TableSource &source,
+                                               scoring::ScoringMethod method,
+                                               const table::ReadOptions &read = {});
 
 // One decision per query in ascending byte-wise query_id order. The decisions' texts are views
 // into `texts`, which this record owns (a vector, whose storage survives moves of the record).
@@ -26,6 +28,7 @@ struct TableDecisions {
     std::vector<Decision> decisions;
 };
 
-Result<TableDecisions> decide_table(std::string_view csv_path, const PolicyFile &policy);
+Result<TableDecisions> decide_table(const table::TableSource &source, const PolicyFile &policy,
+                                    const table::ReadOptions &read = {});
 
 } // namespace annotrove

@@ -54,7 +54,7 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
 std::optional<std::vector<CurvePoint>> table_curve(std::string_view csv_path,
                                                    scoring::ScoringMethod method) {
     Result<std::vector<CurvePoint>> points =
-        without_lock([&] { return curve_of_table(csv_path, method); });
+        without_lock([&] { return curve_of_table(table::TableSource{.path = csv_path}, method); });
     if (!points) {
         raise_core_error(points.error());
         return std::nullopt;
@@ -266,7 +266,9 @@ PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
         }
         const PolicyFile &policy = arguments->policy;
         Result<TableDecisions> decided =
-            without_lock([&] { return decide_table(arguments->path, policy); });
+            without_lock([&] {
+                return decide_table(table::TableSource{.path = arguments->path}, policy);
+            });
         if (!decided) {
             raise_core_error(decided.error());
             return nullptr;

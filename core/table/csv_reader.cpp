@@ -1,18 +1,15 @@
 #include "csv_reader.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include <filesystem>
-
+#include "byte_source.hpp"
 #include "cell_parsers.hpp"
 #include "csv_scanner.hpp"
 #include "utf8.hpp"
@@ -39,44 +36,6 @@ constexpr std::array<std::string_view, member_count> member_columns = {
     "query_id", "candidate_id", "rank",    "score",           "probability",
     "smiles",   "inchikey",     "formula", "target_inchikey", "is_correct"};
 constexpr std::size_t no_column = std::numeric_limits<std::size_t>::max();
-
-// Where the bytes come from: an open file, or memory already holding the whole table.
-class ByteSource {
-  public:
-    ByteSource(std::FILE *file, std::uint64_t size, std::size_t chunk)
-        : file_(file), size_(size), chunk_(chunk) {}
-    ByteSource(std::string_view memory, std::size_t chunk)
-        : memory_(memory), size_(memory.size()), chunk_(chunk) {}
-
-    // The input's length when known beforehand, else zero; only used to size allocations.
-    std::uint64_t size() const { return size_; }
-
-    // Up to `capacity` bytes into `destination`; zero at the end of the input or on failure.
-    std::size_t read(char *destination, std::size_t capacity) {
-        const std::size_t wanted = std::min(capacity, chunk_);
-        if (file_ == nullptr) {
-            const std::size_t count = std::min(wanted, memory_.size());
-            std::memcpy(destination, memory_.data(), count);
-            memory_.remove_prefix(count);
-            return count;
-        }
-        errno = 0;
-        const std::size_t count = std::fread(destination, 1, wanted, file_);
-        if (count < wanted && std::ferror(file_) != 0) {
-            error_ = errno != 0 ? errno : EIO;
-        }
-        return count;
-    }
-
-    int error() const { return error_; }
-
-  private:
-    std::FILE *file_ = nullptr;
-    std::string_view memory_;
-    std::uint64_t size_;
-    std::size_t chunk_;
-    int error_ = 0;
-};
 
 // One field of the current record: its raw bytes until the record is complete, then (once a
 // quoted field has been unescaped in place) its value.
@@ -132,9 +91,8 @@ std::string quoted_excerpt(std::string_view text) {
 
 class TableReader {
   public:
-    TableReader(ByteSource &source, std::string_view path, RowConsumer &consumer,
-                const CsvReaderSettings &settings)
-        : source_(source), path_(path), consumer_(consumer),
+    TableReader(ByteSource &source, RowConsumer &consumer, const CsvReaderSettings &settings)
+        : source_(source), consumer_(consumer),
           carried_texts_(consumer.wants_carried_texts()),
           kernel_(structural_mask_kernel(settings.isa)),
           capacity_(std::max<std::size_t>(settings.block_size, 1)),
@@ -163,8 +121,7 @@ class TableReader {
                std::to_string(record_offset_) + ")";
     }
     CoreError read_error() const {
-        return CoreError::csv("cannot read \"" + std::string(path_) +
-                              "\": " + std::generic_category().message(source_.error()));
+        return source_.failure().value_or(CoreError::csv("cannot read the input"));
     }
     CoreError cell_error(std::string_view what, Member member, std::string_view cell) const {
         return CoreError::csv(
@@ -190,7 +147,6 @@ class TableReader {
     }
 
     ByteSource &source_;
-    std::string_view path_;
     RowConsumer &consumer_;
     bool carried_texts_;
     StructuralMaskFn kernel_;
@@ -314,7 +270,7 @@ TableReader::Scan TableReader::read_record(std::size_t max_fields) {
             return scan;
         }
         if (!refill()) {
-            if (source_.error() != 0) {
+            if (source_.failure()) {
                 return Scan::read_failed;
             }
             at_end_ = true;
@@ -379,7 +335,7 @@ Result<void> TableReader::read_header() {
     // A byte-order mark is skipped only at the very start of the input.
     while (length_ < 3 && !at_end_) {
         if (!refill()) {
-            if (source_.error() != 0) {
+            if (source_.failure()) {
                 return std::unexpected(read_error());
             }
             at_end_ = true;
@@ -536,32 +492,6 @@ Result<void> TableReader::run() {
     }
 }
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
-// Paths arrive as UTF-8 on every platform; Windows needs them as wide characters.
-std::filesystem::path native_path(std::string_view path) {
-    return std::filesystem::path(
-        std::u8string_view(reinterpret_cast<const char8_t *>(path.data()), path.size()));
-}
-
-std::unique_ptr<std::FILE, FileCloser> open_for_reading(const std::filesystem::path &native,
-                                                        int &error) {
-    std::FILE *file = nullptr;
-    error = 0;
-#ifdef _WIN32
-    error = _wfopen_s(&file, native.c_str(), L"rb");
-#else
-    errno = 0;
-    file = std::fopen(native.c_str(), "rb");
-    if (file == nullptr) {
-        error = errno != 0 ? errno : ENOENT;
-    }
-#endif
-    return std::unique_ptr<std::FILE, FileCloser>(file);
-}
-
 bool is_separator(char c) {
 #ifdef _WIN32
     return c == '/' || c == '\\';
@@ -607,26 +537,22 @@ Result<void> read_table(std::string_view path, RowConsumer &consumer,
     if (is_parquet_path(path)) {
         return std::unexpected(CoreError::parquet_not_enabled());
     }
-    int error = path.find('\0') != std::string_view::npos ? EINVAL : 0;
-    const std::filesystem::path native = native_path(path);
-    const auto file = error != 0 ? nullptr : open_for_reading(native, error);
-    if (file == nullptr) {
-        return std::unexpected(CoreError::csv("cannot open \"" + std::string(path) +
-                                              "\": " + std::generic_category().message(error)));
+    Result<std::unique_ptr<ByteSource>> source = open_file_source(path, settings.block_size);
+    if (!source) {
+        return std::unexpected(std::move(source.error()));
     }
-    // The reader asks for large blocks itself; stdio's own buffer would only add a copy.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    std::error_code size_error;
-    const std::uintmax_t size = std::filesystem::file_size(native, size_error);
-    ByteSource source(file.get(), size_error ? 0 : static_cast<std::uint64_t>(size),
-                      settings.block_size);
-    return TableReader(source, path, consumer, settings).run();
+    return read_table_from_source(**source, consumer, settings);
+}
+
+Result<void> read_table_from_source(ByteSource &source, RowConsumer &consumer,
+                                    const CsvReaderSettings &settings) {
+    return TableReader(source, consumer, settings).run();
 }
 
 Result<void> read_table_from_bytes(std::string_view bytes, RowConsumer &consumer,
                                    const CsvReaderSettings &settings) {
-    ByteSource source(bytes, settings.block_size);
-    return TableReader(source, "<bytes>", consumer, settings).run();
+    const std::unique_ptr<ByteSource> source = memory_source(bytes, settings.block_size);
+    return read_table_from_source(*source, consumer, settings);
 }
 
 } // namespace annotrove::table

@@ -54,6 +54,11 @@ class RowConsumer {
 Result<void> read_table(std::string_view path, RowConsumer &consumer,
                         const CsvReaderSettings &settings = {});
 
+// The same, from any source of bytes (its failure() names the input).
+class ByteSource;
+Result<void> read_table_from_source(ByteSource &source, RowConsumer &consumer,
+                                    const CsvReaderSettings &settings = {});
+
 // The same, reading from bytes already in memory (the fuzzers' and tests' entry).
 Result<void> read_table_from_bytes(std::string_view bytes, RowConsumer &consumer,
                                    const CsvReaderSettings &settings = {});

@@ -332,6 +332,11 @@ Result<QueryGroups> collect(Result<void> read, QueryCollector &collector) {
 
 } // namespace
 
+Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingOptions &options,
+                                      const ReadOptions &read) {
+    return read_query_groups(source.path, options, read.csv);
+}
+
 Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptions &options,
                                       const CsvReaderSettings &settings) {
     QueryCollector collector(options);

@@ -7,6 +7,7 @@
 #include "../candidate.hpp"
 #include "../error.hpp"
 #include "csv_reader_settings.hpp"
+#include "table_source.hpp"
 
 namespace annotrove::table {
 
@@ -18,6 +19,11 @@ struct GroupingOptions {
     // whose result does not depend on the order of the groups).
     bool sorted_by_id = true;
 };
+
+// The groups of the table `source` names, or the reader's first failure. Memory follows the number
+// of rows (32 bytes each) and of queries, not the size of the input.
+Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingOptions &options,
+                                      const ReadOptions &read = {});
 
 // The groups of the table at `path`, or the reader's first failure. Memory follows the number of
 // rows (32 bytes each) and of queries, not the size of the file.

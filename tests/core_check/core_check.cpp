@@ -160,7 +160,7 @@ std::string calibrations_text(std::span<const CurvePoint> points) {
 }
 
 std::string decisions_text(std::string_view path, const PolicyFile &policy) {
-    auto decided = decide_table(path, policy);
+    auto decided = decide_table(annotrove::table::TableSource{.path = path}, policy);
     if (!decided) {
         return "error " + escaped(decided.error().message()) + '\n';
     }
@@ -180,7 +180,7 @@ std::vector<Section> table_sections(const std::string &path) {
     std::string eaurc_text;
     for (const ScoringMethod method : scoring::ALL_SCORING_METHODS) {
         const std::string name(scoring::serialised_name(method));
-        auto curve = curve_of_table(path, method);
+        auto curve = curve_of_table(annotrove::table::TableSource{.path = path}, method);
         if (!curve) {
             sections.push_back({name, "error " + escaped(curve.error().message()) + '\n'});
             continue;

@@ -1,0 +1,27 @@
+// Where a candidate table comes from, and how it may be read.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "csv_reader_settings.hpp"
+
+struct ArrowArrayStream; // the Arrow C stream interface (arrow_abi.h)
+
+namespace annotrove::table {
+
+// A CSV file by its path, or the batches of an Arrow stream. The stream stays the caller's: the
+// reader takes batches from it and never releases it.
+struct TableSource {
+    std::string_view path;
+    ArrowArrayStream *stream = nullptr;
+};
+
+struct ReadOptions {
+    // At most this many threads read the table; 1 reads it on the calling thread alone and starts
+    // no thread. The result never depends on it.
+    std::size_t threads = 1;
+    CsvReaderSettings csv = {};
+};
+
+} // namespace annotrove::table
