@@ -16,9 +16,14 @@ import textwrap
 import pytest
 
 resource = pytest.importorskip("resource")
-pytestmark = pytest.mark.skipif(
-    not hasattr(resource, "RLIMIT_AS") or not os.path.exists("/proc/self/status"),
-    reason="needs an address-space limit and /proc to measure the starting size")
+pytestmark = [
+    pytest.mark.skipif(
+        not hasattr(resource, "RLIMIT_AS") or not os.path.exists("/proc/self/status"),
+        reason="needs an address-space limit and /proc to measure the starting size"),
+    # AddressSanitizer reserves terabytes of shadow address space up front.
+    pytest.mark.skipif(bool(os.environ.get("ANNOTROVE_SANITIZED")),
+                       reason="an address-space limit cannot hold a sanitized process"),
+]
 
 LONG_ROWS = 4000
 LONG_TEXT = 20_000  # a SMILES-sized cell; 80 MB of them in all

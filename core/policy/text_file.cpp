@@ -235,7 +235,7 @@ struct KeptAttributes {
 // Gives the new file the replaced file's group, where the caller may set it (a member of that
 // group, or the superuser), then its permission bits; changing the group can clear set-id bits,
 // so the mode comes second. Best effort: a file that cannot take them is still a correct policy.
-void apply_attributes(std::FILE *file, [[maybe_unused]] const fs::path &path,
+void apply_attributes([[maybe_unused]] std::FILE *file, [[maybe_unused]] const fs::path &path,
                       const KeptAttributes &kept) {
 #ifdef _WIN32
     std::error_code ignored;
