@@ -157,18 +157,18 @@ int sync_file(std::FILE *file) {
 #endif
 }
 
+#ifndef _WIN32
 // Makes a rename in `directory` durable. Best effort: the new file is already in place, and some
 // file systems cannot sync a directory at all. Windows asks for this in the rename itself.
-void sync_directory([[maybe_unused]] const fs::path &directory) {
-#ifndef _WIN32
+void sync_directory(const fs::path &directory) {
     const fs::path name = directory.empty() ? fs::path(".") : directory;
     const int descriptor = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor >= 0) {
         ::fsync(descriptor);
         ::close(descriptor);
     }
-#endif
 }
+#endif
 
 // Puts the complete temporary file in the place of `target`, replacing any file there; the
 // rename itself is durable once this returns.
