@@ -21,7 +21,7 @@ namespace annotrove::module {
 // the caller's frames (which therefore hold no owned Python object across this call). An
 // exception from `work` (std::bad_alloc from a large table) is carried past the call and thrown
 // again once the lock is held.
-template <typename Work> auto without_lock(Work &&work) {
+template <typename Work> ANNOTROVE_PASSES_FORCED_UNWIND auto without_lock(Work &&work) {
     using Value = std::invoke_result_t<Work>;
     std::optional<Value> value;
     std::exception_ptr failure;
