@@ -592,8 +592,10 @@ void resample_all(const ComparisonSettings &settings, std::span<const std::uint8
                                                   resampled);
                 }
             }
-        } catch (...) {
-            // Stop the others at their next block and hand the failure to the caller.
+        } catch (const std::exception &) {
+            // Stop the others at their next block and hand the failure (std::bad_alloc, or a
+            // thread that could not start) to the caller. Only standard exceptions are caught: a
+            // forced unwind of the calling thread must pass on.
             next_block = blocks;
             const std::scoped_lock locked(failure_lock);
             if (!failure) {
