@@ -176,11 +176,14 @@ Result<std::unique_ptr<ByteSource>> table_source_from_bytes(std::string_view byt
 }
 
 Result<void> prefer_damage(ByteSource &source, Result<void> outcome) {
-    if (outcome || !source.damage_shows_late() || source.failure()) {
+    if (outcome || !source.damage_shows_late()) {
         return outcome;
     }
-    std::vector<char> scratch(std::size_t{1} << 16);
-    while (source.read(scratch.data(), scratch.size()) > 0) {
+    // The source may have failed already, after the last bytes the reader took from it.
+    if (!source.failure()) {
+        std::vector<char> scratch(std::size_t{1} << 16);
+        while (source.read(scratch.data(), scratch.size()) > 0) {
+        }
     }
     if (std::optional<CoreError> damage = source.failure()) {
         return std::unexpected(std::move(*damage));
