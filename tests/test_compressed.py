@@ -305,3 +305,26 @@ def test_a_checksum_failure_wins_over_the_text_it_spoiled():
     assert read_bytes(bytes(packed)) == repr((
         "error", "CSV error: the gzip stream of the input is damaged: it holds invalid compressed "
                  "data or a wrong checksum"))
+
+
+@needs_gzip
+def test_the_command_reads_gzip_and_writes_gzip_decisions(tmp_path):
+    """apply on a compressed table, -o NAME.gz: the decisions of the plain table, gzip-compressed."""
+    from test_cli import LABELLED, NEW_BATCH, run
+
+    policy = tmp_path / "policy.json"
+    annotrove.save_policy(str(policy), annotrove.calibrate(LABELLED, "margin", 0.1))
+    table = tmp_path / "batch.csv.gz"
+    with open(NEW_BATCH, "rb") as plain:
+        table.write_bytes(gzip_tail(plain.read()))
+    assert run("apply", NEW_BATCH, policy, "-o", tmp_path / "plain.csv")[0] == 0
+    status, _, errors = run("apply", table, policy, "-o", tmp_path / "decisions.csv.gz")
+    assert status == 0, errors
+    packed = (tmp_path / "decisions.csv.gz").read_bytes()
+    assert packed.startswith(GZIP_MAGIC)
+    assert gzip.decompress(packed) == (tmp_path / "plain.csv").read_bytes()
+    # No time stamp: the same decisions make the same file.
+    assert run("apply", table, policy, "-o", tmp_path / "decisions.csv.gz")[0] == 0
+    assert (tmp_path / "decisions.csv.gz").read_bytes() == packed
+    assert sorted(os.listdir(tmp_path)) == ["batch.csv.gz", "decisions.csv.gz", "plain.csv",
+                                            "policy.json"]
