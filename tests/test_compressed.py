@@ -282,9 +282,10 @@ def test_a_build_without_the_library_says_so(write_csv, fmt):
     else:
         with pytest.raises(RuntimeError) as error:
             probe.read_candidates(path)
+        libraries = {"gzip": "ISA-L or zlib", "zstd": "libzstd"}[fmt]
         assert str(error.value) == (
             f'CSV error: "{path}" is compressed with {fmt}, but this build of annotrove cannot '
-            f"read {fmt} (it was built without the {fmt} library); decompress it first")
+            f"read {fmt} (it was built without {libraries}); decompress it first")
 
 
 @needs_gzip

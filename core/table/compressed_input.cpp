@@ -55,10 +55,12 @@ CoreError refusal(Compression compression, std::string_view name) {
 
 CoreError missing_support(Compression compression, std::string_view name) {
     const std::string format(compression_name(compression));
+    const std::string_view libraries =
+        compression == Compression::gzip ? "ISA-L or zlib" : "libzstd";
     return CoreError::csv(std::string(name) + " is compressed with " + format +
                           ", but this build of annotrove cannot read " + format +
-                          " (it was built without the " + format +
-                          " library); decompress it first");
+                          " (it was built without " + std::string(libraries) +
+                          "); decompress it first");
 }
 
 } // namespace
