@@ -21,6 +21,10 @@
 #include "scoring/scoring_method.hpp"
 #include "table_operations.hpp"
 
+#ifndef ANNOTROVE_VERSION
+#error "ANNOTROVE_VERSION (the distribution's version) must be defined by the build"
+#endif
+
 namespace annotrove::module {
 
 namespace {
@@ -288,7 +292,8 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!path) {
             return nullptr;
         }
-        Result<PolicyFile> policy = policy::read_policy_file(*path);
+        Result<PolicyFile> policy =
+            without_lock([path = *path] { return policy::read_policy_file(path); });
         if (!policy) {
             raise_core_error(policy.error());
             return nullptr;
@@ -304,7 +309,8 @@ PyObject *save_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!arguments) {
             return nullptr;
         }
-        Result<void> written = policy::write_policy_file(arguments->path, arguments->policy);
+        Result<void> written = without_lock(
+            [&] { return policy::write_policy_file(arguments->path, arguments->policy); });
         if (!written) {
             raise_core_error(written.error());
             return nullptr;
@@ -402,11 +408,16 @@ int execute_module(PyObject *module) {
             return -1;
         }
     }
-    return 0;
+    // Like every module's __version__, not part of __all__: `from annotrove import *` takes the
+    // seven functions only.
+    return PyModule_AddStringConstant(module, "__version__", ANNOTROVE_VERSION);
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(execute_module)},
+    // The interned keys and the internal-failure type are process-wide objects, which an
+    // interpreter with its own lock must not share.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

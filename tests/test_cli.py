@@ -161,21 +161,27 @@ MODULE_ERRORS = {
 }
 
 
+# The module's messages that name its Python parameters, as the command words them instead.
+TRANSLATED = {"binomial without level": "--method binomial needs --level (a fraction, for example --level 0.95)"}
+
+
 @pytest.mark.parametrize("case", MODULE_ERRORS)
 def test_module_errors_print_one_line_and_exit_1(files, case):
     args, same_call = MODULE_ERRORS[case]
     with pytest.raises((RuntimeError, ValueError)) as caught:
         same_call(files)
-    message = str(caught.value).replace("\n", "\\n")
+    message = TRANSLATED.get(case, str(caught.value).replace("\n", "\\n"))
     status, out, errors = run(*(arg.format_map(files) for arg in args))
-    assert (status, out, errors) == (1, b"", f"annotrove: error: {message}\n")
+    # The module's message stays as it is; the command may add the file and a hint after it.
+    assert (status, out) == (1, b"") and errors.startswith(f"annotrove: error: {message}")
+    assert errors.endswith("\n") and errors.count("\n") == 1
     assert not os.path.exists(files["out"])
 
 
 @pytest.mark.parametrize(("score", "rate", "method", "level"), [
     ("margin", "0.05", None, None),
     ("max-prob", "0.1", "binomial", "0.95"),
-    ("score-gap", "0.2", "empirical", "0.99"),
+    ("score-gap", "0.2", "empirical", None),  # a level with empirical is refused (test_cli_usage.py)
     ("margin", "0.001", "crc", None),  # no threshold qualifies: the sentinel
     ("max-prob", "0.2", "ltt", "0.9"),
     ("margin", "0.001", "ltt", "0.95"),
@@ -194,7 +200,7 @@ def test_calibrate_writes_the_file_save_policy_writes(tmp_path, score, rate, met
     report = out.decode()
     assert repr(policy["threshold"]) in report
     if policy["threshold"] == 1.7976931348623157e308:
-        assert "nothing will be accepted" in report
+        assert "nothing below the largest finite double will be accepted" in report
     else:
         # What the threshold accepts: the last point at or above it (an ltt threshold lies just
         # above the confidence its policy refuses, not on a point).
@@ -409,3 +415,25 @@ def test_convert_writes_a_table_that_the_other_commands_read(tmp_path):
     assert written == expected
     status, out, _ = run("curve", "table.csv", "--score", "candidate-count", "--json", cwd=tmp_path)
     assert status == 0 and json.loads(out)
+
+
+# The sentinel threshold is the largest finite double and acceptance is `confidence >= threshold`,
+# so the one confidence equal to it is accepted: "accepts nothing" holds only below it. Stored
+# policies carry that value, so the edge stays, and the report says exactly this much.
+def test_the_sentinel_accepts_a_confidence_equal_to_itself(tmp_path):
+    largest = 1.7976931348623157e308
+    table = tmp_path / "gap.csv"
+    table.write_text("query_id,candidate_id,rank,score,is_correct\n"
+                     f"q1,a,1,{largest!r},false\n"
+                     "q1,b,2,0,true\n"
+                     "q2,c,1,5,false\n"
+                     "q2,d,2,4,true\n")
+    status, out, errors = run("calibrate", table, "--score", "score-gap", "--error-rate", "0.1",
+                              "-o", tmp_path / "policy.json")
+    assert (status, errors) == (0, "")
+    assert f"threshold  {largest!r}: nothing below the largest finite double will be accepted" in out.decode()
+    policy = annotrove.load_policy(str(tmp_path / "policy.json"))
+    assert policy["threshold"] == largest
+    decisions = annotrove.apply_policy(str(table), policy)
+    assert [(d["query_id"], d["confidence"], d["accepted"]) for d in decisions] == [
+        ("q1", largest, True), ("q2", 1.0, False)]
