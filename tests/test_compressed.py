@@ -332,3 +332,15 @@ def test_the_command_reads_gzip_and_writes_gzip_decisions(tmp_path):
     assert (tmp_path / "decisions.csv.gz").read_bytes() == packed
     assert sorted(os.listdir(tmp_path)) == ["batch.csv.gz", "decisions.csv.gz", "plain.csv",
                                             "policy.json"]
+
+
+@needs_zstd
+def test_a_zstd_window_beyond_the_default_limit_is_refused_not_called_damage():
+    """zstd itself refuses windows over 128 MiB unless told otherwise; such a file is sound."""
+    params = zstandard.ZstdCompressionParameters.from_level(3, window_log=28, write_content_size=False)
+    sink = io.BytesIO()
+    with zstandard.ZstdCompressor(compression_params=params).stream_writer(sink, closefd=False) as w:
+        w.write(b"query_id,candidate_id,rank,score\nq,c,1,2\n")
+    assert read_bytes(sink.getvalue()) == repr((
+        "error", "CSV error: the zstd stream of the input needs a window of more than 128 MiB (it was "
+                 "written with --long=28 or more), which annotrove does not read; decompress it first"))

@@ -116,10 +116,16 @@ std::size_t ZstdSource::read(char *destination, std::size_t capacity) {
         begin_ = in.pos;
         produced = out.pos;
         if (ZSTD_isError(status)) {
-            damaged(ZSTD_getErrorCode(status) == ZSTD_error_frameParameter_windowTooLarge
-                        ? "a frame needs a window larger than this reader allows (128 MiB; "
-                          "written with --long=28 or more?)"
-                        : "it holds invalid compressed data or a wrong checksum");
+            if (ZSTD_getErrorCode(status) == ZSTD_error_frameParameter_windowTooLarge) {
+                // A sound file, but one whose decoder would need more memory than zstd itself
+                // grants without being asked to (written with --long=28 or more).
+                failure_ = CoreError::csv(
+                    "the zstd stream of " + name_ +
+                    " needs a window of more than 128 MiB (it was written with --long=28 or "
+                    "more), which annotrove does not read; decompress it first");
+            } else {
+                damaged("it holds invalid compressed data or a wrong checksum");
+            }
             break;
         }
         if (status == 0) {
