@@ -334,7 +334,10 @@ Result<QueryGroups> collect(Result<void> read, QueryCollector &collector) {
 
 Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingOptions &options,
                                       const ReadOptions &read) {
-    return read_query_groups(source.path, options, read.csv);
+    // Decompressing beside the parser is a second thread reading the table.
+    CsvReaderSettings csv = read.csv;
+    csv.decompress_in_background = csv.decompress_in_background && read.threads > 1;
+    return read_query_groups(source.path, options, csv);
 }
 
 Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptions &options,
