@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow_reader.hpp"
 #include "csv_reader.hpp"
 #include "same_bytes.hpp"
 
@@ -331,6 +332,12 @@ Result<QueryGroups> collect(Result<void> read, QueryCollector &collector) {
 
 Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingOptions &options,
                                       const ReadOptions &read) {
+    if (source.stream != nullptr) {
+        // Batches are consumed on the calling thread, in stream order.
+        QueryCollector collector(options);
+        return collect(read_arrow_stream(*source.stream, collector, source.expected_rows),
+                       collector);
+    }
     return read_query_groups(source.path, options, read.csv);
 }
 
