@@ -562,6 +562,10 @@ standard error), 2 usage error.""",
     return parser
 
 
+# The module's refusal of a Parquet table when pyarrow cannot be imported.
+PARQUET_REFUSAL = "Parquet input detected but annotrove was compiled without the 'parquet' feature"
+
+
 def one_line(error: BaseException) -> str:
     # KeyError's str() adds quotes around its message; a cell quoted in a table error may hold a
     # line break.
@@ -594,7 +598,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         return leave_closed_pipe()
     except EXPECTED_ERRORS as error:
-        print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
+        message = one_line(error)
+        if message.startswith(PARQUET_REFUSAL):
+            message += "; to read Parquet tables, install pyarrow: pip install 'annotrove[parquet]'"
+        print(f"{PROG}: error: {message}", file=sys.stderr)
         return 1
 
 

@@ -178,8 +178,17 @@ ArrowStream::ArrowStream(ArrowStream &&other) noexcept : stream_(other.stream_) 
 }
 
 ArrowStream::~ArrowStream() {
-    if (stream_.release != nullptr) {
-        stream_.release(&stream_);
+    if (stream_.release == nullptr) {
+        return;
+    }
+    // A producer backed by Python code runs it on release: the exception this call is about to
+    // raise must not be pending meanwhile, nor be replaced by anything the release does.
+    PyObject *raised = PyErr_GetRaisedException();
+    stream_.release(&stream_);
+    if (raised != nullptr) {
+        PyErr_SetRaisedException(raised);
+    } else if (PyErr_Occurred()) {
+        PyErr_Clear();
     }
 }
 

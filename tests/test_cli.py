@@ -407,3 +407,33 @@ def test_convert_writes_a_table_that_the_other_commands_read(tmp_path):
     assert written == expected
     status, out, _ = run("curve", "table.csv", "--score", "candidate-count", "--json", cwd=tmp_path)
     assert status == 0 and json.loads(out)
+
+
+def test_convert_writes_parquet_that_the_other_commands_read_as_the_csv(tmp_path):
+    pytest.importorskip("pyarrow")
+    truth = MSFINDER.parent / "truth.csv"
+    for name in ("table.csv", "table.parquet"):
+        status, out, errors = run("convert", "msfinder", MSFINDER, "--truth", truth, "-o", name, cwd=tmp_path)
+        assert (status, out) == (0, b"") and "Traceback" not in errors
+    assert (tmp_path / "table.parquet").read_bytes()[:4] == b"PAR1"
+    for score in SCORES:
+        curves = [run("curve", name, "--score", score, "--json", cwd=tmp_path) for name in ("table.csv", "table.parquet")]
+        assert curves[0] == curves[1] and curves[0][0] == 0
+    policy = ["--score", "margin", "--error-rate", "0.5"]
+    assert run("calibrate", "table.parquet", *policy, "-o", "p.json", cwd=tmp_path)[0] == 0
+    applied = [run("apply", name, "p.json", cwd=tmp_path) for name in ("table.csv", "table.parquet")]
+    assert applied[0] == applied[1] and applied[0][0] == 0
+
+
+def test_without_pyarrow_the_command_says_how_to_read_parquet(tmp_path):
+    blocker = tmp_path / "blocked"
+    (blocker / "pyarrow").mkdir(parents=True)
+    (blocker / "pyarrow" / "__init__.py").write_text("raise ImportError('pyarrow is blocked here')\n")
+    status, out, errors = run("curve", tmp_path / "t.parquet", extra_path=(blocker,))
+    assert (status, out) == (1, b"")
+    assert errors == ("annotrove: error: Parquet input detected but annotrove was compiled without the 'parquet' "
+                      "feature; recompile with --features parquet; to read Parquet tables, install pyarrow: "
+                      "pip install 'annotrove[parquet]'\n")
+    status, _, errors = run("convert", "msfinder", MSFINDER, "-o", tmp_path / "t.parquet", extra_path=(blocker,))
+    assert status == 1 and "pip install 'annotrove[parquet]'" in errors
+    assert not (tmp_path / "t.parquet").exists()

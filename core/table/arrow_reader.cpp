@@ -250,6 +250,9 @@ struct Leaf {
     std::int64_t length = 0; // elements from `base` that may be read
     const void *values = nullptr; // numbers, bits, offsets or views
     const char *data = nullptr;   // the characters of utf8 and large_utf8
+    // The offsets of the first and last readable element: the characters the array declares.
+    std::int64_t data_first = 0;
+    std::int64_t data_last = 0;
     // String views: the variadic character buffers and their sizes.
     const char *const *view_buffers = nullptr;
     const std::int64_t *view_sizes = nullptr;
@@ -331,9 +334,10 @@ Fault text_at(const Leaf &leaf, std::int64_t element, std::string_view &out) {
     std::int64_t size = 0;
     switch (leaf.storage) {
     case Storage::utf8: {
-        const auto first = value_at<std::int32_t>(leaf.values, element);
-        const auto last = value_at<std::int32_t>(leaf.values, element + 1);
-        if (last < first) {
+        const std::int64_t first = value_at<std::int32_t>(leaf.values, element);
+        const std::int64_t last = value_at<std::int32_t>(leaf.values, element + 1);
+        // Inside the characters the array declares, whatever the offsets between hold.
+        if (last < first || first < leaf.data_first || last > leaf.data_last) {
             return Fault::bad_offsets;
         }
         begin = leaf.data + first;
@@ -341,9 +345,10 @@ Fault text_at(const Leaf &leaf, std::int64_t element, std::string_view &out) {
         break;
     }
     case Storage::large_utf8: {
-        const auto first = value_at<std::int64_t>(leaf.values, element);
-        const auto last = value_at<std::int64_t>(leaf.values, element + 1);
-        if (last < first) {
+        const std::int64_t first = value_at<std::int64_t>(leaf.values, element);
+        const std::int64_t last = value_at<std::int64_t>(leaf.values, element + 1);
+        // Inside the characters the array declares, whatever the offsets between hold.
+        if (last < first || first < leaf.data_first || last > leaf.data_last) {
             return Fault::bad_offsets;
         }
         begin = leaf.data + first;
@@ -616,6 +621,8 @@ Result<void> ArrowTableReader::bind_leaf(std::size_t member, Leaf &leaf, const A
         if (first < 0 || last < first) {
             return std::unexpected(malformed(member, "offsets not ascending"));
         }
+        leaf.data_first = first;
+        leaf.data_last = last;
         leaf.data = static_cast<const char *>(array.buffers[2]);
         if (leaf.data == nullptr) {
             if (last != first) {
