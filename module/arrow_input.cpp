@@ -20,7 +20,8 @@ constexpr std::array<const char *, 6> member_columns = {"query_id", "candidate_i
 
 // Rows per batch read from a Parquet file: large enough that the per-batch work vanishes, small
 // enough that a batch of decoded columns stays far below the rows' own storage.
-constexpr long parquet_batch_rows = 64 * 1024;
+constexpr long parquet_batch_rows = 16 * 1024;
+constexpr long parquet_buffer_bytes = 1024 * 1024;
 
 void mark_released(ArrowArrayStream &stream) {
     std::memset(&stream, 0, sizeof stream);
@@ -240,7 +241,16 @@ std::optional<ParquetStream> open_parquet_stream(PyObject *path, bool &pyarrow_m
             CoreError::arrow("cannot read the Parquet file \"" + shown + "\": " + fault));
         return std::nullopt;
     };
-    PyRef file(PyObject_CallMethod(parquet.get(), "ParquetFile", "O", path));
+    // Read through a small buffer, page by page, rather than each row group's column chunks at
+    // once: the file's decoded batches then stay far smaller than the rows' own storage.
+    PyRef file_class(PyObject_GetAttrString(parquet.get(), "ParquetFile"));
+    PyRef file_arguments(PyTuple_Pack(1, path));
+    PyRef file_keywords(Py_BuildValue("{s:l,s:O}", "buffer_size", parquet_buffer_bytes,
+                                      "pre_buffer", Py_False));
+    if (!file_class || !file_arguments || !file_keywords) {
+        return fail();
+    }
+    PyRef file(PyObject_Call(file_class.get(), file_arguments.get(), file_keywords.get()));
     if (!file) {
         return fail();
     }
@@ -252,7 +262,8 @@ std::optional<ParquetStream> open_parquet_stream(PyObject *path, bool &pyarrow_m
         return fail();
     }
     PyRef columns(PyList_New(0));
-    if (!columns) {
+    PyRef fields(PyList_New(0));
+    if (!columns || !fields) {
         return std::nullopt;
     }
     for (const char *name : member_columns) {
@@ -264,40 +275,34 @@ std::optional<ParquetStream> open_parquet_stream(PyObject *path, bool &pyarrow_m
         if (found < 0) {
             return fail();
         }
-        if (found == 1 && PyList_Append(columns.get(), text.get()) < 0) {
-            return std::nullopt;
+        if (found == 0) {
+            continue;
+        }
+        PyRef field(PyObject_CallMethod(schema.get(), "field", "O", text.get()));
+        if (!field || PyList_Append(columns.get(), text.get()) < 0 ||
+            PyList_Append(fields.get(), field.get()) < 0) {
+            return fail();
         }
     }
-    // Batches are decoded by pyarrow's own reader (row group by row group, on its threads) and
-    // handed over through the C stream, so consuming them needs no interpreter lock.
-    PyRef dataset_module(PyImport_ImportModule("pyarrow.dataset"));
-    if (!dataset_module) {
+    // Batches are decoded by pyarrow (its threads decode the columns of a batch side by side)
+    // when the core asks for the next one; the generator takes the interpreter lock itself, so
+    // the core consumes the stream without it.
+    PyRef pyarrow(PyImport_ImportModule("pyarrow"));
+    PyRef selected(pyarrow ? PyObject_CallMethod(pyarrow.get(), "schema", "O", fields.get())
+                           : nullptr);
+    PyRef iterate(PyObject_GetAttrString(file.get(), "iter_batches"));
+    PyRef no_arguments(PyTuple_New(0));
+    PyRef iterate_keywords(Py_BuildValue("{s:l,s:O}", "batch_size", parquet_batch_rows,
+                                         "columns", columns.get()));
+    if (!selected || !iterate || !no_arguments || !iterate_keywords) {
         return fail();
     }
-    PyRef dataset_function(PyObject_GetAttrString(dataset_module.get(), "dataset"));
-    PyRef dataset_arguments(PyTuple_Pack(1, path));
-    PyRef dataset_keywords(Py_BuildValue("{s:s}", "format", "parquet"));
-    if (!dataset_function || !dataset_arguments || !dataset_keywords) {
-        return fail();
-    }
-    PyRef dataset(
-        PyObject_Call(dataset_function.get(), dataset_arguments.get(), dataset_keywords.get()));
-    if (!dataset) {
-        return fail();
-    }
-    PyRef scanner_method(PyObject_GetAttrString(dataset.get(), "scanner"));
-    PyRef arguments(PyTuple_New(0));
-    PyRef keywords(Py_BuildValue("{s:O,s:l,s:i,s:i}", "columns", columns.get(), "batch_size",
-                                 parquet_batch_rows, "batch_readahead", 2, "fragment_readahead",
-                                 1));
-    if (!scanner_method || !arguments || !keywords) {
-        return fail();
-    }
-    PyRef scanner(PyObject_Call(scanner_method.get(), arguments.get(), keywords.get()));
-    if (!scanner) {
-        return fail();
-    }
-    PyRef reader(PyObject_CallMethod(scanner.get(), "to_reader", nullptr));
+    PyRef batches(PyObject_Call(iterate.get(), no_arguments.get(), iterate_keywords.get()));
+    PyRef reader_class(batches ? PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader")
+                               : nullptr);
+    PyRef reader(reader_class ? PyObject_CallMethod(reader_class.get(), "from_batches", "OO",
+                                                    selected.get(), batches.get())
+                              : nullptr);
     if (!reader) {
         return fail();
     }
