@@ -525,6 +525,10 @@ def test_parquet_files_read_only_member_columns(tmp_path, small_csv):
 
 @pytest.mark.parametrize("content", [None, b"", b"PAR1 not really parquet PAR1", b"\0" * 100])
 def test_unreadable_parquet_is_one_runtime_error(tmp_path, content):
+    if content is not None and os.environ.get("ANNOTROVE_SANITIZED"):
+        # pyarrow's Parquet reader throws C++ exceptions inside itself on a corrupt file, which
+        # the preloaded AddressSanitizer runtime's interceptor aborts on (pyarrow's, not ours).
+        pytest.skip("pyarrow throws internally on corrupt files, which the sanitizer runtime aborts on")
     path = tmp_path / "broken.parquet"
     if content is not None:
         path.write_bytes(content)
