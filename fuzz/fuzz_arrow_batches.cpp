@@ -85,7 +85,8 @@ void build_validity(Input &in, Leaf &leaf, std::int64_t elements, Buffers &memor
             b = in.byte() | in.byte(); // mostly valid
         }
         for (std::int64_t i = 0; i < elements; ++i) {
-            leaf.valid[static_cast<std::size_t>(i)] = ((bits[static_cast<std::size_t>(i / 8)] >> (i % 8)) & 1) != 0;
+            leaf.valid[static_cast<std::size_t>(i)] =
+                ((bits[static_cast<std::size_t>(i / 8)] >> (i % 8)) & 1) != 0;
         }
         leaf.buffers.push_back(memory.make(bits.data(), bits.size()));
         leaf.array.null_count = -1;
@@ -100,7 +101,8 @@ void build_strings(Input &in, Leaf &leaf, std::int64_t elements, Buffers &memory
     leaf.malformed = (in.byte() % 8) == 0;
     leaf.offsets.push_back(leaf.malformed ? in.byte() % 8 : 0);
     for (std::int64_t i = 0; i < elements; ++i) {
-        const std::int32_t step = leaf.malformed ? static_cast<std::int8_t>(in.byte()) : in.byte() % 6;
+        const std::int32_t step =
+            leaf.malformed ? static_cast<std::int8_t>(in.byte()) : in.byte() % 6;
         leaf.offsets.push_back(leaf.offsets.back() + step);
     }
     const std::int32_t size = std::max(leaf.offsets.back(), 0);
@@ -151,7 +153,8 @@ Cell reference_text(const Leaf &leaf, std::int64_t base, std::int64_t element, s
         return Cell::fault;
     }
     out.assign(leaf.chars, static_cast<std::size_t>(first), static_cast<std::size_t>(last - first));
-    return annotrove::table::is_valid_utf8(out.data(), out.data() + out.size()) ? Cell::ok : Cell::fault;
+    return annotrove::table::is_valid_utf8(out.data(), out.data() + out.size()) ? Cell::ok
+                                                                                : Cell::fault;
 }
 
 struct Row {
@@ -165,7 +168,8 @@ class Collector final : public RowConsumer {
   public:
     void expect_rows(std::size_t) override {}
     void add(const RowCells &row) override {
-        rows.push_back({std::string(row.query_id), std::string(row.candidate_id), row.rank, row.score});
+        rows.push_back(
+            {std::string(row.query_id), std::string(row.candidate_id), row.rank, row.score});
     }
     std::vector<Row> rows;
 };
@@ -244,7 +248,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         build_numbers(in, batch->rank, elements, memory, (in.byte() & 1) != 0);
         build_numbers(in, batch->score, elements, memory, false);
         finish(batch->query_id, elements, 0);
-        finish(batch->dictionary, static_cast<std::int64_t>(batch->dictionary.offsets.size()) - 1, 0);
+        finish(batch->dictionary, static_cast<std::int64_t>(batch->dictionary.offsets.size()) - 1,
+               0);
         finish(batch->candidate_id, elements, 0);
         batch->candidate_id.array.dictionary = &batch->dictionary.array;
         finish(batch->rank, elements, 0);
@@ -270,9 +275,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             const std::int32_t last = leaf.offsets[static_cast<std::size_t>(base + count)];
             return first < 0 || last < first;
         };
-        if (!fault_row && (bad_bounds(batch->query_id, batch->offset, batch->rows) ||
-                           bad_bounds(batch->dictionary, 0,
-                                      static_cast<std::int64_t>(batch->dictionary.offsets.size()) - 1))) {
+        if (!fault_row &&
+            (bad_bounds(batch->query_id, batch->offset, batch->rows) ||
+             bad_bounds(batch->dictionary, 0,
+                        static_cast<std::int64_t>(batch->dictionary.offsets.size()) - 1))) {
             fault_row = rows_before + 1;
         }
         for (std::int64_t r = 0; r < batch->rows && !fault_row; ++r) {
@@ -286,7 +292,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (ok) {
                 const std::int64_t index = batch->candidate_id.values[static_cast<std::size_t>(e)];
                 ok = batch->candidate_id.valid[static_cast<std::size_t>(e)] && index >= 0 &&
-                     index < batch->dictionary.array.length && text_ok(batch->dictionary, 0, index, row.candidate_id);
+                     index < batch->dictionary.array.length &&
+                     text_ok(batch->dictionary, 0, index, row.candidate_id);
             }
             if (ok) {
                 const std::int64_t rank = batch->rank.values[static_cast<std::size_t>(e)];

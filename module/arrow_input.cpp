@@ -245,8 +245,8 @@ std::optional<ParquetStream> open_parquet_stream(PyObject *path, bool &pyarrow_m
     // once: the file's decoded batches then stay far smaller than the rows' own storage.
     PyRef file_class(PyObject_GetAttrString(parquet.get(), "ParquetFile"));
     PyRef file_arguments(PyTuple_Pack(1, path));
-    PyRef file_keywords(Py_BuildValue("{s:l,s:O}", "buffer_size", parquet_buffer_bytes,
-                                      "pre_buffer", Py_False));
+    PyRef file_keywords(
+        Py_BuildValue("{s:l,s:O}", "buffer_size", parquet_buffer_bytes, "pre_buffer", Py_False));
     if (!file_class || !file_arguments || !file_keywords) {
         return fail();
     }
@@ -292,8 +292,8 @@ std::optional<ParquetStream> open_parquet_stream(PyObject *path, bool &pyarrow_m
                            : nullptr);
     PyRef iterate(PyObject_GetAttrString(file.get(), "iter_batches"));
     PyRef no_arguments(PyTuple_New(0));
-    PyRef iterate_keywords(Py_BuildValue("{s:l,s:O}", "batch_size", parquet_batch_rows,
-                                         "columns", columns.get()));
+    PyRef iterate_keywords(
+        Py_BuildValue("{s:l,s:O}", "batch_size", parquet_batch_rows, "columns", columns.get()));
     if (!selected || !iterate || !no_arguments || !iterate_keywords) {
         return fail();
     }

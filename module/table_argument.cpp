@@ -10,8 +10,8 @@ namespace {
 
 constexpr const char *table_kinds = "str, os.PathLike or an object with __arrow_c_stream__";
 
-void refuse(const char *function, const char *parameter, const char *accepted,
-            PyObject *value, const char *detail = "") {
+void refuse(const char *function, const char *parameter, const char *accepted, PyObject *value,
+            const char *detail = "") {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s%s", function, parameter,
                  accepted, Py_TYPE(value)->tp_name, detail);
     add_processing_note(parameter);
@@ -19,8 +19,8 @@ void refuse(const char *function, const char *parameter, const char *accepted,
 
 } // namespace
 
-std::optional<PathText> convert_path(const char *function, const char *parameter,
-                                     PyObject *value, const char *accepted) {
+std::optional<PathText> convert_path(const char *function, const char *parameter, PyObject *value,
+                                     const char *accepted) {
     PyRef text;
     if (PyUnicode_Check(value)) {
         text = PyRef::borrowed(value);
@@ -94,7 +94,8 @@ bool TableArgument::open() {
 
 table::TableSource TableArgument::source() {
     if (stream_) {
-        return table::TableSource{.path = {}, .stream = stream_->get(), .expected_rows = expected_rows_};
+        return table::TableSource{
+            .path = {}, .stream = stream_->get(), .expected_rows = expected_rows_};
     }
     return table::TableSource{.path = path_.text};
 }

@@ -23,8 +23,7 @@ struct PathText {
 
 // Converts a path argument: `accepted` names what the parameter takes, for the TypeError, which
 // carries the processing note for `parameter`.
-std::optional<PathText> convert_path(const char *function, const char *parameter,
-                                     PyObject *value,
+std::optional<PathText> convert_path(const char *function, const char *parameter, PyObject *value,
                                      const char *accepted = "str or os.PathLike[str]");
 
 class TableArgument {

@@ -32,8 +32,8 @@ enum class Member : std::uint8_t {
 };
 constexpr std::size_t member_count = 10;
 constexpr std::array<std::string_view, member_count> member_columns = {
-    "query_id",    "candidate_id", "rank",    "score",   "probability",
-    "is_correct",  "smiles",       "inchikey", "formula", "target_inchikey"};
+    "query_id",   "candidate_id", "rank",     "score",   "probability",
+    "is_correct", "smiles",       "inchikey", "formula", "target_inchikey"};
 constexpr std::size_t first_carried = static_cast<std::size_t>(Member::smiles);
 
 enum class MemberKind : std::uint8_t { id, text, rank, number, label };
@@ -131,20 +131,13 @@ std::string format_name(const char *format) {
     }
     const std::string_view f(format);
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 28> names = {{
-        {"n", "null"},          {"b", "bool"},
-        {"c", "int8"},          {"C", "uint8"},
-        {"s", "int16"},         {"S", "uint16"},
-        {"i", "int32"},         {"I", "uint32"},
-        {"l", "int64"},         {"L", "uint64"},
-        {"e", "float16"},       {"f", "float32"},
-        {"g", "float64"},       {"u", "string"},
-        {"U", "large_string"},  {"vu", "string_view"},
-        {"z", "binary"},        {"Z", "large_binary"},
-        {"vz", "binary_view"},  {"tdD", "date32"},
-        {"tdm", "date64"},      {"+l", "list"},
-        {"+L", "large_list"},   {"+s", "struct"},
-        {"+m", "map"},          {"tDs", "duration[s]"},
-        {"tDm", "duration[ms]"}, {"tDn", "duration[ns]"},
+        {"n", "null"},     {"b", "bool"},          {"c", "int8"},           {"C", "uint8"},
+        {"s", "int16"},    {"S", "uint16"},        {"i", "int32"},          {"I", "uint32"},
+        {"l", "int64"},    {"L", "uint64"},        {"e", "float16"},        {"f", "float32"},
+        {"g", "float64"},  {"u", "string"},        {"U", "large_string"},   {"vu", "string_view"},
+        {"z", "binary"},   {"Z", "large_binary"},  {"vz", "binary_view"},   {"tdD", "date32"},
+        {"tdm", "date64"}, {"+l", "list"},         {"+L", "large_list"},    {"+s", "struct"},
+        {"+m", "map"},     {"tDs", "duration[s]"}, {"tDm", "duration[ms]"}, {"tDn", "duration[ns]"},
     }};
     for (const auto &[code, name] : names) {
         if (f == code) {
@@ -247,7 +240,7 @@ struct Leaf {
     Storage storage = Storage::unsupported;
     const std::uint8_t *validity = nullptr; // null when no element is null
     std::int64_t base = 0;
-    std::int64_t length = 0; // elements from `base` that may be read
+    std::int64_t length = 0;      // elements from `base` that may be read
     const void *values = nullptr; // numbers, bits, offsets or views
     const char *data = nullptr;   // the characters of utf8 and large_utf8
     // The offsets of the first and last readable element: the characters the array declares.
@@ -271,7 +264,8 @@ bool bit_at(const void *bits, std::int64_t element) {
 
 template <typename T> T value_at(const void *values, std::int64_t element) {
     T value;
-    std::memcpy(&value, static_cast<const char *>(values) + element * static_cast<std::int64_t>(sizeof(T)),
+    std::memcpy(&value,
+                static_cast<const char *>(values) + element * static_cast<std::int64_t>(sizeof(T)),
                 sizeof(T));
     return value;
 }
@@ -382,7 +376,8 @@ Fault text_at(const Leaf &leaf, std::int64_t element, std::string_view &out) {
     default:
         return Fault::null;
     }
-    out = size == 0 ? std::string_view("", 0) : std::string_view(begin, static_cast<std::size_t>(size));
+    out = size == 0 ? std::string_view("", 0)
+                    : std::string_view(begin, static_cast<std::size_t>(size));
     if (!leaf.ascii && !is_valid_utf8(out.data(), out.data() + out.size())) {
         return Fault::invalid_utf8;
     }
@@ -397,8 +392,7 @@ struct Column {
     Leaf values;
 
     // A text cell; `absent` set for a null one.
-    Fault text(std::int64_t row, std::string_view &out, bool &absent,
-               std::int64_t &detail) const {
+    Fault text(std::int64_t row, std::string_view &out, bool &absent, std::int64_t &detail) const {
         const std::int64_t element = leaf.base + row;
         absent = leaf.is_null(element);
         if (absent) {
@@ -438,16 +432,15 @@ class ArrowTableReader {
     }
     CoreError at_row(std::size_t member, std::int64_t row, std::string_view fault) const {
         return CoreError::arrow(column_text(member) + ", row " +
-                                std::to_string(rows_before_ + row + 1) + ": " +
-                                std::string(fault));
+                                std::to_string(rows_before_ + row + 1) + ": " + std::string(fault));
     }
     CoreError malformed(std::size_t member, std::string_view what) const {
         return at_row(member, 0, "malformed array (" + std::string(what) + ")");
     }
     CoreError cell_fault(std::size_t member, std::int64_t row, Fault fault,
                          std::int64_t detail) const;
-    Result<void> bind_leaf(std::size_t member, Leaf &leaf, const ArrowArray &array,
-                           Storage storage, std::int64_t parent_offset, std::int64_t rows);
+    Result<void> bind_leaf(std::size_t member, Leaf &leaf, const ArrowArray &array, Storage storage,
+                           std::int64_t parent_offset, std::int64_t rows);
 
     ArrowArrayStream &stream_;
     RowConsumer &consumer_;
@@ -495,8 +488,8 @@ CoreError ArrowTableReader::cell_fault(std::size_t member, std::int64_t row, Fau
 Result<void> ArrowTableReader::read_schema() {
     Released<ArrowSchema> schema;
     if (const int code = stream_.get_schema(&stream_, schema.get()); code != 0) {
-        const char *text = stream_.get_last_error != nullptr ? stream_.get_last_error(&stream_)
-                                                             : nullptr;
+        const char *text =
+            stream_.get_last_error != nullptr ? stream_.get_last_error(&stream_) : nullptr;
         return std::unexpected(CoreError::arrow(
             "the stream has no schema: " +
             (text != nullptr ? std::string(text) : "error code " + std::to_string(code))));
@@ -507,9 +500,9 @@ Result<void> ArrowTableReader::read_schema() {
     const ArrowSchema &top = *schema;
     if (top.format == nullptr || std::string_view(top.format) != "+s" || top.n_children < 0 ||
         (top.n_children > 0 && top.children == nullptr)) {
-        return std::unexpected(CoreError::arrow(
-            "the stream's type is " + type_name(top) +
-            ", not a table (a struct of named columns, as a record batch has)"));
+        return std::unexpected(
+            CoreError::arrow("the stream's type is " + type_name(top) +
+                             ", not a table (a struct of named columns, as a record batch has)"));
     }
     child_count_ = top.n_children;
     child_of_.fill(-1);
@@ -583,7 +576,9 @@ Result<void> ArrowTableReader::bind_leaf(std::size_t member, Leaf &leaf, const A
     if (array.n_children != 0) {
         return std::unexpected(malformed(member, "unexpected child arrays"));
     }
-    const std::int64_t buffers = storage == Storage::null ? 0 : storage == Storage::utf8 || storage == Storage::large_utf8 ? 3 : 2;
+    const std::int64_t buffers = storage == Storage::null                                     ? 0
+                                 : storage == Storage::utf8 || storage == Storage::large_utf8 ? 3
+                                                                                              : 2;
     if (storage == Storage::utf8_view ? array.n_buffers < 3 : array.n_buffers != buffers) {
         return std::unexpected(malformed(member, std::to_string(array.n_buffers) +
                                                      " buffers where the type has " +
@@ -674,11 +669,11 @@ Result<void> ArrowTableReader::bind(std::size_t member, const ArrowArray *array,
 Result<void> ArrowTableReader::read_batch(const ArrowArray &batch) {
     if (batch.length < 0 || batch.offset < 0 || batch.n_children != child_count_ ||
         (batch.n_children > 0 && batch.children == nullptr)) {
-        return std::unexpected(CoreError::arrow(
-            "row " + std::to_string(rows_before_ + 1) +
-            ": malformed batch (a negative length or offset, or " +
-            std::to_string(batch.n_children) + " columns where the schema has " +
-            std::to_string(child_count_) + ")"));
+        return std::unexpected(
+            CoreError::arrow("row " + std::to_string(rows_before_ + 1) +
+                             ": malformed batch (a negative length or offset, or " +
+                             std::to_string(batch.n_children) + " columns where the schema has " +
+                             std::to_string(child_count_) + ")"));
     }
     if (batch.null_count != 0 && batch.n_buffers >= 1 && batch.buffers != nullptr &&
         batch.buffers[0] != nullptr) {
@@ -695,8 +690,8 @@ Result<void> ArrowTableReader::read_batch(const ArrowArray &batch) {
         if (child_of_[member] < 0) {
             continue;
         }
-        if (auto bound = bind(member, batch.children[child_of_[member]], batch.offset,
-                              batch.length);
+        if (auto bound =
+                bind(member, batch.children[child_of_[member]], batch.offset, batch.length);
             !bound) {
             return bound;
         }
@@ -718,8 +713,7 @@ Result<void> ArrowTableReader::read_rows(std::int64_t rows) {
     bool absent = false;
     for (std::int64_t r = 0; r < rows; ++r) {
         const auto fail = [&](Member member, Fault fault) {
-            return std::unexpected(
-                cell_fault(static_cast<std::size_t>(member), r, fault, detail));
+            return std::unexpected(cell_fault(static_cast<std::size_t>(member), r, fault, detail));
         };
         if (Fault f = query_id.text(r, row.query_id, absent, detail); f != Fault::none || absent) {
             return fail(Member::query_id, absent ? Fault::null : f);
