@@ -99,7 +99,7 @@ bool take_stream_capsule(PyObject *capsule, ArrowArrayStream &into) {
     return true;
 }
 
-bool take_array_capsules(PyObject *pair, ArrowArrayStream &into) {
+bool take_array_capsules(PyObject *pair, ArrowArrayStream &into, std::size_t &rows) {
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
         raise_type_error("__arrow_c_array__() did not return a pair of capsules");
         return false;
@@ -125,6 +125,7 @@ bool take_array_capsules(PyObject *pair, ArrowArrayStream &into) {
     }
     schema->release = nullptr;
     array->release = nullptr;
+    rows = array->length > 0 ? static_cast<std::size_t>(array->length) : 0;
     into.get_schema = single_batch_schema;
     into.get_next = single_batch_next;
     into.get_last_error = single_batch_error;
@@ -198,7 +199,7 @@ bool exports_arrow(PyObject *object) {
            has_attribute(object, "__arrow_c_array__");
 }
 
-std::optional<ArrowStream> export_arrow_stream(PyObject *object) {
+std::optional<ArrowStream> export_arrow_stream(PyObject *object, std::size_t *rows) {
     ArrowStream owner;
     if (has_attribute(object, "__arrow_c_stream__")) {
         PyRef capsule(PyObject_CallMethod(object, "__arrow_c_stream__", nullptr));
@@ -208,8 +209,12 @@ std::optional<ArrowStream> export_arrow_stream(PyObject *object) {
         return owner;
     }
     PyRef pair(PyObject_CallMethod(object, "__arrow_c_array__", nullptr));
-    if (!pair || !take_array_capsules(pair.get(), *owner.get())) {
+    std::size_t length = 0;
+    if (!pair || !take_array_capsules(pair.get(), *owner.get(), length)) {
         return std::nullopt;
+    }
+    if (rows != nullptr) {
+        *rows = length;
     }
     return owner;
 }

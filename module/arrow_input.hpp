@@ -35,8 +35,9 @@ bool exports_arrow(PyObject *object);
 // The object's data as a stream: __arrow_c_stream__(), else __arrow_c_array__() (one record
 // batch or struct array) wrapped as a stream of one batch. Raises and returns nothing on failure
 // (the producer's own exception, or TypeError for a capsule that is not what the interface
-// promises).
-std::optional<ArrowStream> export_arrow_stream(PyObject *object);
+// promises). `rows`, when given, receives the number of rows when the object tells it (one array
+// does; a stream does not), else 0.
+std::optional<ArrowStream> export_arrow_stream(PyObject *object, std::size_t *rows = nullptr);
 
 // A Parquet file's member columns, read batch by batch through pyarrow, and the number of rows
 // its footer declares. Nothing (and no exception set) when pyarrow cannot be imported; nothing

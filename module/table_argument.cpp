@@ -71,7 +71,7 @@ std::optional<TableArgument> TableArgument::convert(const char *function, const 
 
 bool TableArgument::open() {
     if (object_ != nullptr) {
-        std::optional<ArrowStream> exported = export_arrow_stream(object_);
+        std::optional<ArrowStream> exported = export_arrow_stream(object_, &expected_rows_);
         if (!exported) {
             return false;
         }
