@@ -430,7 +430,8 @@ def test_convert_writes_parquet_that_the_other_commands_read_as_the_csv(tmp_path
     policy = ["--score", "margin", "--error-rate", "0.5"]
     assert run("calibrate", "table.parquet", *policy, "-o", "p.json", cwd=tmp_path)[0] == 0
     applied = [run("apply", name, "p.json", cwd=tmp_path) for name in ("table.csv", "table.parquet")]
-    assert applied[0] == applied[1] and applied[0][0] == 0
+    # The decisions; the warnings may differ (the command reads a CSV header to explain them).
+    assert applied[0][:2] == applied[1][:2] and applied[0][0] == 0
 
 
 def test_without_pyarrow_the_command_says_how_to_read_parquet(tmp_path):
