@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import io
 import math
 import os
@@ -688,8 +689,9 @@ def is_parquet_output(path: str) -> bool:
 def parquet_bytes(rows: Sequence[Row]) -> bytes:
     """The candidate table as a Parquet file (the columns of ``write_table``, typed); needs pyarrow."""
     try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        # Imported by name: pyarrow is optional and ships no type information.
+        pa = importlib.import_module("pyarrow")
+        pq = importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise ValueError("writing a Parquet table needs pyarrow: pip install 'annotrove[parquet]', "
                          "or write a .csv table") from None
@@ -752,7 +754,7 @@ def register_convert(subparsers: argparse._SubParsersAction[argparse.ArgumentPar
             content = parquet_bytes(result.rows)
             with open_output(args.output) as stream:
                 stream.flush()
-                stream.buffer.write(content)  # type: ignore[attr-defined]
+                stream.buffer.write(content)
         else:
             with open_output(args.output) as stream:
                 write_table(result.rows, stream)
