@@ -12,6 +12,7 @@
 
 #include "arrow_reader.hpp"
 #include "csv_reader.hpp"
+#include "row_reservation.hpp"
 #include "same_bytes.hpp"
 
 namespace annotrove::table {
@@ -52,7 +53,9 @@ class QueryCollector final : public RowConsumer {
         : keep_top_ids_(options.top_candidate_ids), sorted_by_id_(options.sorted_by_id),
           seed_(hash_bytes({}, reinterpret_cast<std::uintptr_t>(this))) {}
 
-    void expect_rows(std::size_t rows) override { rows_.reserve(rows); }
+    void expect_rows(std::size_t rows) override {
+        rows_.reserve(rows_to_reserve<Candidate>(rows));
+    }
 
     void add(const RowCells &cells) override {
         // A query's rows usually follow one another: only a change of id needs a lookup. The
