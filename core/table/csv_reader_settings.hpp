@@ -12,6 +12,9 @@ struct CsvReaderSettings {
     // Bytes asked of the input per read; the buffer still grows to hold a longer record.
     std::size_t block_size = std::size_t{1} << 18;
     Isa isa = Isa::automatic;
+    // A compressed input is decompressed on a thread of its own, beside the parser (the thread
+    // lives only inside the read); off, the parser's thread decompresses each block itself.
+    bool decompress_in_background = true;
 };
 
 } // namespace annotrove::table

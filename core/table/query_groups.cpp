@@ -341,7 +341,10 @@ Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingO
         return collect(read_arrow_stream(*source.stream, collector, source.expected_rows),
                        collector);
     }
-    return read_query_groups(source.path, options, read.csv);
+    // Decompressing beside the parser is a second thread reading the table.
+    CsvReaderSettings csv = read.csv;
+    csv.decompress_in_background = csv.decompress_in_background && read.threads > 1;
+    return read_query_groups(source.path, options, csv);
 }
 
 Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptions &options,
