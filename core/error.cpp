@@ -29,6 +29,10 @@ CoreError CoreError::too_many_to_resample() {
     return {CoreErrorKind::TooManyToResample, {}, 0.0};
 }
 
+CoreError CoreError::arrow(std::string description) {
+    return {CoreErrorKind::Arrow, std::move(description), 0.0};
+}
+
 std::string CoreError::message() const {
     switch (kind_) {
     case CoreErrorKind::Csv:
@@ -49,6 +53,8 @@ std::string CoreError::message() const {
                "recompile with --features parquet";
     case CoreErrorKind::TooManyToResample:
         return "Too many labelled queries to resample: at most 2147483647";
+    case CoreErrorKind::Arrow:
+        return "Arrow error: " + text_;
     }
     return "unknown error";
 }

@@ -15,6 +15,7 @@ enum class CoreErrorKind {
     UnsupportedConfidenceLevel,
     ParquetNotEnabled,
     TooManyToResample,
+    Arrow,
 };
 
 class CoreError {
@@ -27,6 +28,9 @@ class CoreError {
     static CoreError unsupported_confidence_level(double level);
     static CoreError parquet_not_enabled();
     static CoreError too_many_to_resample();
+    // A fault of a table handed over as Arrow data: the description names the column, the row
+    // (from 1 over the whole stream) and the fault, or what the producer reported.
+    static CoreError arrow(std::string description);
 
     CoreErrorKind kind() const { return kind_; }
     // The payload: the wrapped description, the column name or the version text.

@@ -20,6 +20,7 @@
 #include "released_lock.hpp"
 #include "result_dicts.hpp"
 #include "scoring/scoring_method.hpp"
+#include "table_argument.hpp"
 #include "table_operations.hpp"
 
 #ifndef ANNOTROVE_VERSION
@@ -66,12 +67,16 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
     return method;
 }
 
-// The curve of a table, read and computed without the interpreter lock (the path's text belongs
-// to an argument the caller keeps alive); raises the RuntimeError of a core error.
-std::optional<std::vector<CurvePoint>> table_curve(std::string_view csv_path,
+// The curve of a table, opened now (after every argument is converted and every name parsed),
+// read and computed without the interpreter lock; raises the RuntimeError of a core error.
+std::optional<std::vector<CurvePoint>> table_curve(TableArgument &table,
                                                    scoring::ScoringMethod method) {
+    if (!table.open()) {
+        return std::nullopt;
+    }
+    const table::TableSource source = table.source();
     Result<std::vector<CurvePoint>> points =
-        without_lock([&] { return curve_of_table(table::TableSource{.path = csv_path}, method); });
+        without_lock([&] { return curve_of_table(source, method); });
     if (!points) {
         raise_core_error(points.error());
         return std::nullopt;
@@ -85,53 +90,39 @@ std::optional<std::string_view> text_argument(const Signature &signature,
     return convert_text(signature.function, signature.parameters[index], matched[index]);
 }
 
-struct PathAndPolicy {
-    std::string_view path;
-    PolicyFile policy;
-};
-
-// A path and a policy dict, the two arguments of apply_policy and save_policy. The dict is read
-// completely here, before the caller opens or creates any file.
-std::optional<PathAndPolicy> path_and_policy(const Signature &signature, PyObject *const *args,
-                                             Py_ssize_t nargs, PyObject *kwnames) {
-    std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
-    if (!matched) {
+// A policy dict argument, read completely here, before the caller opens or creates any file.
+std::optional<PolicyFile> policy_argument(const Signature &signature,
+                                          const MatchedArguments &matched, std::size_t index) {
+    if (!check_dict(signature.function, signature.parameters[index], matched[index])) {
         return std::nullopt;
     }
-    std::optional<std::string_view> path = text_argument(signature, *matched, 0);
-    if (!path || !check_dict(signature.function, signature.parameters[1], (*matched)[1])) {
-        return std::nullopt;
-    }
-    std::optional<PolicyFile> policy = policy_from_dict((*matched)[1]);
-    if (!policy) {
-        return std::nullopt;
-    }
-    return PathAndPolicy{*path, std::move(*policy)};
+    return policy_from_dict(matched[index]);
 }
 
 struct TableArguments {
     MatchedArguments matched;
-    std::string_view csv_path;
+    TableArgument table;
     std::string_view score;
 };
 
-// The matched arguments of compute_curve and calibrate with their first two, the table's path and
-// the score name, converted (the name is parsed later, after every argument is converted).
+// The matched arguments of compute_curve and calibrate with their first two, the table and the
+// score name, converted (the name is parsed later, after every argument is converted).
 std::optional<TableArguments> table_arguments(const Signature &signature, PyObject *const *args,
                                               Py_ssize_t nargs, PyObject *kwnames) {
     std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
     if (!matched) {
         return std::nullopt;
     }
-    std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
-    if (!csv_path) {
+    std::optional<TableArgument> table =
+        TableArgument::convert(signature.function, signature.parameters[0], (*matched)[0]);
+    if (!table) {
         return std::nullopt;
     }
     std::optional<std::string_view> score = text_argument(signature, *matched, 1);
     if (!score) {
         return std::nullopt;
     }
-    return TableArguments{*matched, *csv_path, *score};
+    return TableArguments{*matched, std::move(*table), *score};
 }
 
 PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -147,7 +138,7 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         }
         // The table is released inside the core before the result dicts are built, so the two
         // never occupy memory at once.
-        std::optional<std::vector<CurvePoint>> points = table_curve(arguments->csv_path, *method);
+        std::optional<std::vector<CurvePoint>> points = table_curve(arguments->table, *method);
         if (!points) {
             return nullptr;
         }
@@ -230,7 +221,7 @@ std::optional<std::vector<std::string>> score_names(const Signature &signature,
 }
 
 struct ComparisonArguments {
-    std::string_view table;
+    TableArgument table;
     std::vector<std::string> names;
     std::vector<scoring::ScoringMethod> methods;
     ComparisonSettings settings;
@@ -244,12 +235,13 @@ std::optional<ComparisonArguments> comparison_arguments(PyObject *const *args, P
     if (!matched) {
         return std::nullopt;
     }
-    ComparisonArguments arguments;
-    std::optional<std::string_view> table = text_argument(signature, *matched, 0);
+    // The table is only checked here and opened once every other argument is converted.
+    std::optional<TableArgument> table =
+        TableArgument::convert(signature.function, signature.parameters[0], (*matched)[0]);
     if (!table) {
         return std::nullopt;
     }
-    arguments.table = *table;
+    ComparisonArguments arguments{std::move(*table), {}, {}, {}};
     std::optional<std::vector<std::string>> names = score_names(signature, (*matched)[1]);
     if (!names) {
         return std::nullopt;
@@ -312,10 +304,13 @@ PyObject *compare_scores(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
         if (!arguments) {
             return nullptr;
         }
+        if (!arguments->table.open()) {
+            return nullptr;
+        }
         // The table is read once and released inside the core; only the summaries come back.
+        const table::TableSource source = arguments->table.source();
         Result<std::vector<ScoreComparison>> compared = without_lock([&] {
-            return compare_scores_of_table(table::TableSource{.path = arguments->table},
-                                           arguments->methods, arguments->settings);
+            return compare_scores_of_table(source, arguments->methods, arguments->settings);
         });
         if (!compared) {
             raise_core_error(compared.error());
@@ -366,7 +361,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         }
 
         std::optional<std::vector<CurvePoint>> curve =
-            table_curve(arguments->csv_path, *scoring_method);
+            table_curve(arguments->table, *scoring_method);
         if (!curve) {
             return nullptr;
         }
@@ -419,16 +414,23 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        std::optional<PathAndPolicy> arguments =
-            path_and_policy(apply_policy_signature, args, nargs, kwnames);
-        if (!arguments) {
+        const Signature &signature = apply_policy_signature;
+        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+        if (!matched) {
             return nullptr;
         }
-        const PolicyFile &policy = arguments->policy;
+        std::optional<TableArgument> table =
+            TableArgument::convert(signature.function, signature.parameters[0], (*matched)[0]);
+        if (!table) {
+            return nullptr;
+        }
+        std::optional<PolicyFile> policy = policy_argument(signature, *matched, 1);
+        if (!policy || !table->open()) {
+            return nullptr;
+        }
+        const table::TableSource source = table->source();
         Result<TableDecisions> decided =
-            without_lock([&] {
-                return decide_table(table::TableSource{.path = arguments->path}, policy);
-            });
+            without_lock([&] { return decide_table(source, *policy); });
         if (!decided) {
             raise_core_error(decided.error());
             return nullptr;
@@ -444,12 +446,13 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!matched) {
             return nullptr;
         }
-        std::optional<std::string_view> path = text_argument(signature, *matched, 0);
+        std::optional<PathText> path =
+            convert_path(signature.function, signature.parameters[0], (*matched)[0]);
         if (!path) {
             return nullptr;
         }
         Result<PolicyFile> policy =
-            without_lock([path = *path] { return policy::read_policy_file(path); });
+            without_lock([text = path->text] { return policy::read_policy_file(text); });
         if (!policy) {
             raise_core_error(policy.error());
             return nullptr;
@@ -460,13 +463,22 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 PyObject *save_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        std::optional<PathAndPolicy> arguments =
-            path_and_policy(save_policy_signature, args, nargs, kwnames);
-        if (!arguments) {
+        const Signature &signature = save_policy_signature;
+        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+        if (!matched) {
             return nullptr;
         }
-        Result<void> written = without_lock(
-            [&] { return policy::write_policy_file(arguments->path, arguments->policy); });
+        std::optional<PathText> path =
+            convert_path(signature.function, signature.parameters[0], (*matched)[0]);
+        if (!path) {
+            return nullptr;
+        }
+        std::optional<PolicyFile> policy = policy_argument(signature, *matched, 1);
+        if (!policy) {
+            return nullptr;
+        }
+        Result<void> written =
+            without_lock([&] { return policy::write_policy_file(path->text, *policy); });
         if (!written) {
             raise_core_error(written.error());
             return nullptr;

@@ -253,7 +253,7 @@ def test_curves_on_request(labelled_table):
         ({"scores": "margin"}, TypeError, "must be a list of str or None, not str", "scores"),
         ({"scores": ["margin", 3]}, TypeError, "must hold str items, not int", "scores"),
         ({"curves": 1}, TypeError, "must be bool, not int", "curves"),
-        ({"table": 3}, TypeError, "must be str, not int", "table"),
+        ({"table": 3}, TypeError, "must be str, os.PathLike or an object with __arrow_c_stream__, not int", "table"),
     ],
 )
 def test_bad_arguments_name_their_parameter(labelled_table, kwargs, exception, message, parameter):
@@ -291,3 +291,15 @@ def test_missing_table_is_the_core_error():
 def test_all_lists_the_new_functions_after_the_seven():
     assert annotrove.__all__ == ["compute_curve", "aurc", "eaurc", "calibrate", "apply_policy", "load_policy",
                                  "save_policy", "augrc", "compare_scores"]
+
+
+def test_tables_in_every_form_the_table_functions_accept(tmp_path, labelled_table):
+    pa = pytest.importorskip("pyarrow")
+    pacsv = pytest.importorskip("pyarrow.csv")
+    import pathlib
+
+    expected = digest(annotrove.compare_scores(labelled_table, resamples=40, seed=5))
+    arrow = pacsv.read_csv(labelled_table)
+    assert digest(annotrove.compare_scores(arrow, resamples=40, seed=5)) == expected
+    assert digest(annotrove.compare_scores(pathlib.Path(labelled_table), resamples=40, seed=5)) == expected
+    assert pa.table({"x": [1]}).num_rows == 1

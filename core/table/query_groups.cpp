@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow_reader.hpp"
 #include "csv_reader.hpp"
 #include "row_reservation.hpp"
 #include "same_bytes.hpp"
@@ -334,6 +335,12 @@ Result<QueryGroups> collect(Result<void> read, QueryCollector &collector) {
 
 Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingOptions &options,
                                       const ReadOptions &read) {
+    if (source.stream != nullptr) {
+        // Batches are consumed on the calling thread, in stream order.
+        QueryCollector collector(options);
+        return collect(read_arrow_stream(*source.stream, collector, source.expected_rows),
+                       collector);
+    }
     // Decompressing beside the parser is a second thread reading the table.
     CsvReaderSettings csv = read.csv;
     csv.decompress_in_background = csv.decompress_in_background && read.threads > 1;
