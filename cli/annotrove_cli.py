@@ -38,7 +38,7 @@ if TYPE_CHECKING:
 
 PROG = "annotrove"
 # Used when the distribution's metadata is missing (a development build on PYTHONPATH).
-FALLBACK_VERSION = "0.1.0"
+FALLBACK_VERSION = "0.2.0"
 # The eight score methods, in the module's order and in the form the score argument takes.
 ALL_SCORES = (
     "max-prob",
