@@ -32,6 +32,10 @@ Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptio
 Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
                                                  const GroupingOptions &options,
                                                  const CsvReaderSettings &settings = {});
+// The same, on the threads `read` allows (tests and fuzzers).
+Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
+                                                 const GroupingOptions &options,
+                                                 const ReadOptions &read);
 
 // The candidate with the smallest rank, the first in file order on ties; null for no candidates.
 const Candidate *top_candidate(std::span<const Candidate> candidates);
