@@ -1,8 +1,10 @@
 #include "arguments.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "exceptions.hpp"
+#include "table/threaded_reader.hpp"
 
 namespace annotrove::module {
 
@@ -41,6 +43,10 @@ std::optional<MatchedArguments> match_arguments(const Signature &signature, PyOb
                                                 Py_ssize_t nargs, PyObject *kwnames) {
     MatchedArguments matched{};
     const std::size_t count = signature.parameters.size();
+    const std::size_t all = count + signature.keyword_only.size();
+    const auto name_of = [&](std::size_t p) {
+        return p < count ? signature.parameters[p] : signature.keyword_only[p - count];
+    };
     if (nargs < 0 || static_cast<std::size_t>(nargs) > count) {
         raise_type_error(positional_count_message(signature, nargs));
         return std::nullopt;
@@ -51,22 +57,21 @@ std::optional<MatchedArguments> match_arguments(const Signature &signature, PyOb
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t index = count;
-        for (std::size_t p = 0; p < count; ++p) {
-            if (PyUnicode_Check(keyword) &&
-                PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) {
+        std::size_t index = all;
+        for (std::size_t p = 0; p < all; ++p) {
+            if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, name_of(p)) == 0) {
                 index = p;
                 break;
             }
         }
-        if (index == count) {
+        if (index == all) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
                          signature.function, keyword);
             return std::nullopt;
         }
         if (matched[index] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         signature.function, signature.parameters[index]);
+                         signature.function, name_of(index));
             return std::nullopt;
         }
         matched[index] = args[nargs + k];
@@ -130,6 +135,35 @@ std::optional<double> convert_number(const char *parameter, PyObject *value) {
         add_processing_note(parameter);
     }
     return number;
+}
+
+std::optional<std::size_t> convert_threads(const char *function, PyObject *value) {
+    const std::size_t cores = table::available_cores();
+    if (value == nullptr || value == Py_None) {
+        return cores;
+    }
+    // bool is an int to the host, but threads=True is no count.
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'threads' must be int or None, not %s",
+                     function, Py_TYPE(value)->tp_name);
+        add_processing_note("threads");
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (count == -1 && PyErr_Occurred()) {
+        add_processing_note("threads");
+        return std::nullopt;
+    }
+    if (overflow < 0 || (overflow == 0 && count < 1)) {
+        raise_value_error("threads must be a positive integer or None");
+        add_processing_note("threads");
+        return std::nullopt;
+    }
+    if (overflow > 0) {
+        return cores;
+    }
+    return std::min(static_cast<std::size_t>(count), cores);
 }
 
 bool check_dict(const char *function, const char *parameter, PyObject *value) {

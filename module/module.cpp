@@ -33,11 +33,16 @@ constexpr std::array<const char *, 2> apply_policy_parameters = {"csv_path", "po
 constexpr std::array<const char *, 1> load_policy_parameters = {"path"};
 constexpr std::array<const char *, 2> save_policy_parameters = {"path", "policy_dict"};
 
-constexpr Signature compute_curve_signature{"compute_curve", compute_curve_parameters, 2};
+// How many threads may read the table: the keyword-only argument of the three table functions.
+constexpr std::array<const char *, 1> table_keyword_only = {"threads"};
+
+constexpr Signature compute_curve_signature{"compute_curve", compute_curve_parameters, 2,
+                                            table_keyword_only};
 constexpr Signature aurc_signature{"aurc", curve_parameters, 1};
 constexpr Signature eaurc_signature{"eaurc", curve_parameters, 1};
-constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 3};
-constexpr Signature apply_policy_signature{"apply_policy", apply_policy_parameters, 2};
+constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 3, table_keyword_only};
+constexpr Signature apply_policy_signature{"apply_policy", apply_policy_parameters, 2,
+                                           table_keyword_only};
 constexpr Signature load_policy_signature{"load_policy", load_policy_parameters, 1};
 constexpr Signature save_policy_signature{"save_policy", save_policy_parameters, 2};
 
@@ -52,9 +57,12 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
 // The curve of a table, read and computed without the interpreter lock (the path's text belongs
 // to an argument the caller keeps alive); raises the RuntimeError of a core error.
 std::optional<std::vector<CurvePoint>> table_curve(std::string_view csv_path,
-                                                   scoring::ScoringMethod method) {
-    Result<std::vector<CurvePoint>> points =
-        without_lock([&] { return curve_of_table(table::TableSource{.path = csv_path}, method); });
+                                                   scoring::ScoringMethod method,
+                                                   std::size_t threads) {
+    Result<std::vector<CurvePoint>> points = without_lock([&] {
+        return curve_of_table(table::TableSource{.path = csv_path}, method,
+                              table::ReadOptions{.threads = threads});
+    });
     if (!points) {
         raise_core_error(points.error());
         return std::nullopt;
@@ -68,9 +76,16 @@ std::optional<std::string_view> text_argument(const Signature &signature,
     return convert_text(signature.function, signature.parameters[index], matched[index]);
 }
 
+// The keyword-only 'threads' of a table function, matched after its other parameters.
+std::optional<std::size_t> threads_argument(const Signature &signature,
+                                            const MatchedArguments &matched) {
+    return convert_threads(signature.function, matched[signature.parameters.size()]);
+}
+
 struct PathAndPolicy {
     std::string_view path;
     PolicyFile policy;
+    std::size_t threads = 1;
 };
 
 // A path and a policy dict, the two arguments of apply_policy and save_policy. The dict is read
@@ -89,13 +104,22 @@ std::optional<PathAndPolicy> path_and_policy(const Signature &signature, PyObjec
     if (!policy) {
         return std::nullopt;
     }
-    return PathAndPolicy{*path, std::move(*policy)};
+    std::size_t threads = 1;
+    if (!signature.keyword_only.empty()) {
+        const std::optional<std::size_t> converted = threads_argument(signature, *matched);
+        if (!converted) {
+            return std::nullopt;
+        }
+        threads = *converted;
+    }
+    return PathAndPolicy{*path, std::move(*policy), threads};
 }
 
 struct TableArguments {
     MatchedArguments matched;
     std::string_view csv_path;
     std::string_view score;
+    std::size_t threads;
 };
 
 // The matched arguments of compute_curve and calibrate with their first two, the table's path and
@@ -114,7 +138,7 @@ std::optional<TableArguments> table_arguments(const Signature &signature, PyObje
     if (!score) {
         return std::nullopt;
     }
-    return TableArguments{*matched, *csv_path, *score};
+    return TableArguments{*matched, *csv_path, *score, 1};
 }
 
 PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -124,13 +148,19 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         if (!arguments) {
             return nullptr;
         }
+        const std::optional<std::size_t> threads =
+            threads_argument(compute_curve_signature, arguments->matched);
+        if (!threads) {
+            return nullptr;
+        }
         std::optional<scoring::ScoringMethod> method = parse_score_argument(arguments->score);
         if (!method) {
             return nullptr;
         }
         // The table is released inside the core before the result dicts are built, so the two
         // never occupy memory at once.
-        std::optional<std::vector<CurvePoint>> points = table_curve(arguments->csv_path, *method);
+        std::optional<std::vector<CurvePoint>> points =
+            table_curve(arguments->csv_path, *method, *threads);
         if (!points) {
             return nullptr;
         }
@@ -193,6 +223,10 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
                 return nullptr;
             }
         }
+        const std::optional<std::size_t> threads = threads_argument(signature, matched);
+        if (!threads) {
+            return nullptr;
+        }
 
         std::optional<scoring::ScoringMethod> scoring_method =
             parse_score_argument(arguments->score);
@@ -206,7 +240,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         }
 
         std::optional<std::vector<CurvePoint>> curve =
-            table_curve(arguments->csv_path, *scoring_method);
+            table_curve(arguments->csv_path, *scoring_method, *threads);
         if (!curve) {
             return nullptr;
         }
@@ -267,7 +301,8 @@ PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
         const PolicyFile &policy = arguments->policy;
         Result<TableDecisions> decided =
             without_lock([&] {
-                return decide_table(table::TableSource{.path = arguments->path}, policy);
+                return decide_table(table::TableSource{.path = arguments->path}, policy,
+                                    table::ReadOptions{.threads = arguments->threads});
             });
         if (!decided) {
             raise_core_error(decided.error());
@@ -323,7 +358,7 @@ constexpr int fast_call = METH_FASTCALL | METH_KEYWORDS;
 // Registration order, which is also the order of __all__.
 PyMethodDef function_definitions[] = {
     {"compute_curve", as_method(compute_curve), fast_call,
-     "compute_curve(csv_path, score)\n--\n\n"
+     "compute_curve(csv_path, score, *, threads=None)\n--\n\n"
      "Compute the risk-coverage curve from a labeled candidates CSV.\n"
      "Returns a list of dicts: threshold, accepted, total, coverage, errors, risk."},
     {"aurc", as_method(aurc_entry), fast_call,
@@ -332,10 +367,11 @@ PyMethodDef function_definitions[] = {
     {"eaurc", as_method(eaurc_entry), fast_call,
      "eaurc(curve)\n--\n\nCompute E-AURC for a risk-coverage curve."},
     {"calibrate", as_method(calibrate), fast_call,
-     "calibrate(csv_path, score, error_rate, method=\"empirical\", confidence_level=None)\n--\n\n"
+     "calibrate(csv_path, score, error_rate, method=\"empirical\", confidence_level=None, *, "
+     "threads=None)\n--\n\n"
      "Calibrate a trust threshold and return a policy dict."},
     {"apply_policy", as_method(apply_policy), fast_call,
-     "apply_policy(csv_path, policy_dict)\n--\n\n"
+     "apply_policy(csv_path, policy_dict, *, threads=None)\n--\n\n"
      "Apply a policy dict to a candidates CSV. Returns a list of decision dicts."},
     {"load_policy", as_method(load_policy), fast_call,
      "load_policy(path)\n--\n\nLoad a policy JSON file. Returns a policy dict."},
