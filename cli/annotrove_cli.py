@@ -159,6 +159,28 @@ def file_argument(text: str) -> str:
     return text
 
 
+def thread_count(text: str) -> int:
+    """An argparse type for --threads: a positive whole number."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid thread count: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"the thread count must be at least 1, not {value}")
+    return value
+
+
+def add_threads_option(parser: argparse.ArgumentParser) -> None:
+    """--threads N, on every subcommand that reads a candidate table."""
+    parser.add_argument(
+        "--threads",
+        type=thread_count,
+        metavar="N",
+        help="read each table on at most N threads (default: every core the process may run on;"
+        " 1 when many runs share the machine, e.g. under a workflow manager)",
+    )
+
+
 def finite_float(text: str) -> float:
     """An argparse type for a number that is written into a policy file and must load again."""
     try:
@@ -202,7 +224,7 @@ def by_aurc(curve: MethodCurve) -> tuple[bool, float]:
     return (math.isnan(curve.aurc), curve.aurc)
 
 
-def labelled_queries(table: str, curves: Sequence[MethodCurve]) -> int:
+def labelled_queries(table: str, curves: Sequence[MethodCurve], threads: int | None = None) -> int:
     """The number of labelled queries of the table: every curve's ``total``.
 
     An empty curve does not tell it; candidate-count scores every query, so its curve is empty
@@ -213,7 +235,7 @@ def labelled_queries(table: str, curves: Sequence[MethodCurve]) -> int:
             return curve.points[-1]["total"]
     if any(curve.score in ("candidate-count", "candidate_count") for curve in curves):
         return 0
-    points = annotrove.compute_curve(table, "candidate-count")
+    points = annotrove.compute_curve(table, "candidate-count", threads=threads)
     return points[-1]["total"] if points else 0
 
 
@@ -292,9 +314,9 @@ def run_curve(args: argparse.Namespace) -> int:
     scores = list(dict.fromkeys(args.scores or ALL_SCORES))
     curves = []
     for score in scores:
-        points = annotrove.compute_curve(args.table, score)
+        points = annotrove.compute_curve(args.table, score, threads=args.threads)
         curves.append(MethodCurve(score, points, annotrove.aurc(points), annotrove.eaurc(points)))
-    rows = curve_rows(curves, labelled_queries(args.table, curves))
+    rows = curve_rows(curves, labelled_queries(args.table, curves, args.threads))
 
     # Both files are renamed into place only after both were written.
     with contextlib.ExitStack() as outputs:
@@ -353,6 +375,7 @@ example:
         type=file_argument,
         help="also draw the curves (needs matplotlib; the format follows the suffix: png, pdf, svg)",
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run_curve)
 
 
@@ -393,8 +416,10 @@ def why_nothing_passes(policy: PolicyDict, points: Sequence[CurvePoint], score: 
 
 
 def run_calibrate(args: argparse.Namespace) -> int:
-    policy = annotrove.calibrate(args.table, args.score, args.error_rate, args.method, args.confidence_level)
-    points = annotrove.compute_curve(args.table, args.score)
+    policy = annotrove.calibrate(
+        args.table, args.score, args.error_rate, args.method, args.confidence_level, threads=args.threads
+    )
+    points = annotrove.compute_curve(args.table, args.score, threads=args.threads)
     with atomic_path(args.output) as temporary:
         annotrove.save_policy(temporary, policy)
 
@@ -455,6 +480,7 @@ reported, the policy is still written, and the exit status is 0.""",
     parser.add_argument(
         "-o", "--output", required=True, type=file_argument, metavar="POLICY.json", help="policy file to write"
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run_calibrate)
 
 
@@ -483,7 +509,7 @@ def write_decisions(stream: TextIO, decisions: Sequence[Decision], accepted_only
 
 def run_apply(args: argparse.Namespace) -> int:
     policy = annotrove.load_policy(args.policy)
-    decisions = annotrove.apply_policy(args.table, policy)
+    decisions = annotrove.apply_policy(args.table, policy, threads=args.threads)
     with atomic_output(args.output, newline="") as stream:
         write_decisions(stream, decisions, args.accepted_only)
     accepted = sum(1 for d in decisions if d["accepted"])
@@ -512,6 +538,7 @@ true or false. A summary (queries, accepted, share) goes to standard error.""",
         "-o", "--output", metavar="DECISIONS.csv", help="decisions file to write (default, or '-': standard output)"
     )
     parser.add_argument("--accepted-only", action="store_true", help="write only the accepted decisions")
+    add_threads_option(parser)
     parser.set_defaults(run=run_apply)
 
 

@@ -74,11 +74,15 @@ def test_stub_all_is_the_module_all():
 def test_stub_parameters_match_the_module_signature(name):
     stub = FUNCTIONS[name].args
     runtime = inspect.signature(getattr(annotrove, name)).parameters.values()
-    assert not stub.posonlyargs and not stub.kwonlyargs and stub.vararg is None and stub.kwarg is None
-    assert [arg.arg for arg in stub.args] == [p.name for p in runtime]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in runtime)
-    runtime_defaults = [p.default for p in runtime if p.default is not inspect.Parameter.empty]
+    assert not stub.posonlyargs and stub.vararg is None and stub.kwarg is None
+    positional = [p for p in runtime if p.kind is not inspect.Parameter.KEYWORD_ONLY]
+    keyword_only = [p for p in runtime if p.kind is inspect.Parameter.KEYWORD_ONLY]
+    assert [arg.arg for arg in stub.args] == [p.name for p in positional]
+    assert [arg.arg for arg in stub.kwonlyargs] == [p.name for p in keyword_only]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in positional)
+    runtime_defaults = [p.default for p in positional if p.default is not inspect.Parameter.empty]
     assert [ast.literal_eval(default) for default in stub.defaults] == runtime_defaults
+    assert [ast.literal_eval(default) for default in stub.kw_defaults] == [p.default for p in keyword_only]
     assert FUNCTIONS[name].returns is not None
 
 

@@ -114,10 +114,14 @@ class Decision(TypedDict):
 
 # ``ScoreName | str``: the names above are offered for completion, and any str is accepted because
 # the name is checked when the call runs (ValueError for an unknown name).
-def compute_curve(csv_path: str, score: ScoreName | str) -> list[CurvePoint]:
+def compute_curve(csv_path: str, score: ScoreName | str, *, threads: int | None = None) -> list[CurvePoint]:
     """Compute the risk-coverage curve from a labeled candidates CSV.
 
     Returns a list of dicts: threshold, accepted, total, coverage, errors, risk.
+
+    threads: the table is read on at most this many threads (None: every core the process may
+    run on; 1: on the calling thread alone). The result never depends on it. Pass 1 when many
+    processes run at once, e.g. under a workflow manager.
     """
 
 def aurc(curve: list[CurvePoint]) -> float:
@@ -132,11 +136,21 @@ def calibrate(
     error_rate: Number,
     method: CalibrationName | str = "empirical",
     confidence_level: Number | None = None,
+    *,
+    threads: int | None = None,
 ) -> PolicyDict:
-    """Calibrate a trust threshold and return a policy dict."""
+    """Calibrate a trust threshold and return a policy dict.
 
-def apply_policy(csv_path: str, policy_dict: PolicyArgument) -> list[Decision]:
-    """Apply a policy dict to a candidates CSV. Returns a list of decision dicts."""
+    threads: as for compute_curve.
+    """
+
+def apply_policy(
+    csv_path: str, policy_dict: PolicyArgument, *, threads: int | None = None
+) -> list[Decision]:
+    """Apply a policy dict to a candidates CSV. Returns a list of decision dicts.
+
+    threads: as for compute_curve.
+    """
 
 def load_policy(path: str) -> PolicyDict:
     """Load a policy JSON file. Returns a policy dict."""
