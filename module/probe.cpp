@@ -13,6 +13,7 @@
 
 #include "binomial_tail.hpp"
 #include "calibration.hpp"
+#include "table/cell_parsers.hpp"
 #include "table/csv_reader.hpp"
 #include "table/csv_scanner.hpp"
 #include "table/query_groups.hpp"
@@ -247,6 +248,22 @@ PyObject *probe_read_groups_bytes(PyObject *, PyObject *args, PyObject *kwargs) 
     return result;
 }
 
+// (parse_float's value or None, is_float's verdict) for the bytes of one cell.
+PyObject *probe_float_cell(PyObject *, PyObject *arg) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) {
+        return nullptr;
+    }
+    const std::string_view cell(data, static_cast<std::size_t>(size));
+    const std::optional<double> value = annotrove::table::parse_float(cell);
+    PyObject *parsed = value ? PyFloat_FromDouble(*value) : Py_NewRef(Py_None);
+    if (parsed == nullptr) {
+        return nullptr;
+    }
+    return Py_BuildValue("(NO)", parsed, annotrove::table::is_float(cell) ? Py_True : Py_False);
+}
+
 PyObject *probe_is_parquet_path(PyObject *, PyObject *arg) {
     Py_ssize_t size = 0;
     const char *path = PyUnicode_AsUTF8AndSize(arg, &size);
@@ -397,6 +414,8 @@ PyMethodDef probe_methods[] = {
      "The query groups the computations see, in query_id order (else in order of first "
      "appearance), as (query_id, top candidate_id "
      "or None, [(rank, score, probability, is_correct), ...]) tuples; RuntimeError on failure."},
+    {"float_cell", probe_float_cell, METH_O,
+     "float_cell($module, cell, /)\n--\n\n(parse_float's value or None, is_float's verdict) of a cell's bytes."},
     {"is_parquet_path", probe_is_parquet_path, METH_O,
      "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},
     {"select_threshold", probe_select_threshold, METH_VARARGS,

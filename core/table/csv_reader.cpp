@@ -72,6 +72,7 @@ std::string position_text(std::uint64_t line, std::uint64_t offset) {
 TableReader::TableReader(ByteSource &source, RowConsumer &consumer,
                          const CsvReaderSettings &settings)
     : source_(&source), consumer_(consumer), carried_texts_(consumer.wants_carried_texts()),
+      scores_(consumer.wants_scores()), probabilities_(consumer.wants_probabilities()),
       kernel_(structural_mask_kernel(settings.isa)),
       capacity_(std::max<std::size_t>(settings.block_size, 1)),
       buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + padding)), data_(buffer_.get()),
@@ -82,6 +83,7 @@ TableReader::TableReader(ByteSource &source, RowConsumer &consumer,
 TableReader::TableReader(const TableLayout &layout, const ChunkBytes &chunk,
                          RowConsumer &consumer, StructuralMaskFn chunk_kernel)
     : source_(nullptr), consumer_(consumer), carried_texts_(consumer.wants_carried_texts()),
+      scores_(consumer.wants_scores()), probabilities_(consumer.wants_probabilities()),
       kernel_(chunk_kernel),
       // Never written through: a chunk's records with quotes are unescaped in a copy.
       data_(const_cast<char *>(chunk.data)), length_(chunk.length), file_offset_(chunk.offset),
@@ -370,7 +372,12 @@ Result<void> TableReader::add_row() {
         return cell_error("rank", Member::rank, rank);
     }
     const std::string_view score = cell(Member::score);
-    if (const auto value = parse_float(score)) {
+    if (!scores_) {
+        if (!is_float(score)) {
+            return cell_error("float", Member::score, score);
+        }
+        row.score = 0.0;
+    } else if (const auto value = parse_float(score)) {
         row.score = *value;
     } else {
         return cell_error("float", Member::score, score);
@@ -378,11 +385,18 @@ Result<void> TableReader::add_row() {
     row.probability.reset();
     if (has_cell(Member::probability)) {
         const std::string_view text = cell(Member::probability);
-        const auto value = parse_float(text);
-        if (!value) {
-            return cell_error("float", Member::probability, text);
+        if (!probabilities_) {
+            if (!is_float(text)) {
+                return cell_error("float", Member::probability, text);
+            }
+            row.probability = 0.0;
+        } else {
+            const auto value = parse_float(text);
+            if (!value) {
+                return cell_error("float", Member::probability, text);
+            }
+            row.probability = *value;
         }
-        row.probability = *value;
     }
     row.is_correct.reset();
     if (has_cell(Member::is_correct)) {

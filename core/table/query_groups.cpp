@@ -63,7 +63,11 @@ class RunBatch final : public RowBatch {
         Text top_id;
     };
 
-    RunBatch(bool keep_top_ids, std::uint64_t seed) : keep_top_ids_(keep_top_ids), seed_(seed) {}
+    RunBatch(const GroupingOptions &options, std::uint64_t seed)
+        : options_(options), keep_top_ids_(options.top_candidate_ids), seed_(seed) {}
+
+    bool wants_scores() const override { return options_.scores; }
+    bool wants_probabilities() const override { return options_.probabilities; }
 
     void clear() override {
         texts_.clear();
@@ -102,6 +106,7 @@ class RunBatch final : public RowBatch {
         return stored;
     }
 
+    GroupingOptions options_;
     bool keep_top_ids_;
     std::uint64_t seed_;
     std::vector<char> texts_;
@@ -114,13 +119,17 @@ class RunBatch final : public RowBatch {
 class QueryCollector final : public BatchedConsumer {
   public:
     explicit QueryCollector(const GroupingOptions &options)
-        : keep_top_ids_(options.top_candidate_ids), sorted_by_id_(options.sorted_by_id),
+        : options_(options), keep_top_ids_(options.top_candidate_ids),
+          sorted_by_id_(options.sorted_by_id),
           seed_(hash_bytes({}, reinterpret_cast<std::uintptr_t>(this))) {}
+
+    bool wants_scores() const override { return options_.scores; }
+    bool wants_probabilities() const override { return options_.probabilities; }
 
     void expect_rows(std::size_t rows) override { rows_.reserve(rows); }
 
     std::unique_ptr<RowBatch> new_batch() const override {
-        return std::make_unique<RunBatch>(keep_top_ids_, seed_);
+        return std::make_unique<RunBatch>(options_, seed_);
     }
 
     // Each run as its rows would have come to add(), one by one.
@@ -229,6 +238,7 @@ class QueryCollector final : public BatchedConsumer {
     void grow_index();
     void insert(std::size_t q);
 
+    GroupingOptions options_;
     bool keep_top_ids_;
     bool sorted_by_id_;
     std::uint64_t seed_;

@@ -156,6 +156,8 @@ class TableReader {
     ByteSource *source_; // null when reading one chunk
     RowConsumer &consumer_;
     bool carried_texts_;
+    bool scores_;
+    bool probabilities_;
     StructuralMaskFn kernel_;
     std::size_t capacity_ = 0; // bytes the buffer holds, not counting the padding
     std::unique_ptr<char[]> buffer_;
