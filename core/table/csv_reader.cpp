@@ -1,6 +1,7 @@
 #include "csv_reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -113,7 +114,17 @@ TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
     after_cr_ = false;
     record_line_ = line_;
     record_offset_ = file_offset_ + position_;
-    fields_.clear();
+    field_count_ = 0;
+    // A record without quotes that ends inside the buffer, as nearly every record does, is split
+    // by the fast path; anything else is scanned again from its start below. After a record with
+    // quotes the next one likely has them too, and goes there directly.
+    if (!record_has_quotes_) {
+        if (const std::optional<Scan> plain = scan_plain_record(p, max_fields)) {
+            return *plain;
+        }
+        field_count_ = 0;
+        scanner_ = StructuralScanner(kernel_, p, end);
+    }
     record_has_quotes_ = false;
     std::uint64_t inner_lines = 0;
 
@@ -157,11 +168,11 @@ TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
         while (s < end && *s == '"') {
             s = scanner_.next(s + 1);
         }
-        if (fields_.size() == max_fields) {
+        if (field_count_ == max_fields) {
             return Scan::too_many_fields;
         }
         char *const field_end = base + (s - base);
-        fields_.push_back({field_begin, field_end, quoted});
+        push_field(field_begin, field_end, quoted);
         if (s == end) {
             if (!at_end_) {
                 return Scan::need_more;
@@ -178,6 +189,56 @@ TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
         after_cr_ = *s == '\r';
         position_ = static_cast<std::size_t>(field_end + 1 - base);
         return Scan::record;
+    }
+}
+
+// The fast path of scan_record: walks the structural bytes one after the other, each a comma (the
+// field ends) or a line break (so does the record). Nothing when a quote comes first or the buffer
+// ends before the record does; the general scan then starts over from the record's start.
+std::optional<TableReader::Scan> TableReader::scan_plain_record(char *p, std::size_t max_fields) {
+    char *const base = data_;
+    char *const end = base + length_;
+    Field *const out = fields_.data();
+    // Growing the fields is left to the general scan.
+    const std::size_t limit = std::min(fields_.size(), max_fields);
+    std::size_t count = 0;
+    char *field_begin = p;
+    const char *s = scanner_.next(p);
+    StructuralScanner::Cursor cursor = scanner_.cursor();
+    const StructuralMaskFn mask_of = kernel_;
+    for (;;) {
+        if (s == end || *s == '"') {
+            record_has_quotes_ = s != end;
+            return std::nullopt;
+        }
+        if (count == limit) {
+            if (count != max_fields) {
+                return std::nullopt;
+            }
+            field_count_ = count;
+            return Scan::too_many_fields;
+        }
+        char *const field_end = base + (s - base);
+        out[count++] = Field{field_begin, field_end, false};
+        if (*s != ',') {
+            field_count_ = count;
+            scanner_.resume(cursor);
+            ++line_;
+            after_cr_ = *s == '\r';
+            position_ = static_cast<std::size_t>(field_end + 1 - base);
+            return Scan::record;
+        }
+        field_begin = field_end + 1;
+        // The next structural byte: clear this one's bit, loading windows while none is left.
+        cursor.mask &= cursor.mask - 1;
+        while (cursor.mask == 0) {
+            cursor.window += StructuralScanner::window_size;
+            if (cursor.window >= end) {
+                break;
+            }
+            cursor.mask = mask_of(cursor.window);
+        }
+        s = cursor.mask == 0 ? end : std::min<const char *>(cursor.window + std::countr_zero(cursor.mask), end);
     }
 }
 
@@ -245,14 +306,16 @@ void TableReader::unescape_fields() {
     }
     if (source_ == nullptr) {
         // A chunk's bytes must stay as they came (see ChunkBytes): unescape a copy.
-        const char *const first = fields_.front().begin;
-        unescaped_.assign(first, static_cast<const char *>(fields_.back().end));
-        for (Field &field : fields_) {
+        const char *const first = first_field().begin;
+        unescaped_.assign(first, static_cast<const char *>(last_field().end));
+        for (std::size_t i = 0; i < field_count_; ++i) {
+            Field &field = fields_[i];
             field.begin = unescaped_.data() + (field.begin - first);
             field.end = unescaped_.data() + (field.end - first);
         }
     }
-    for (Field &field : fields_) {
+    for (std::size_t i = 0; i < field_count_; ++i) {
+        Field &field = fields_[i];
         if (field.quoted) {
             field.end = unescape_quoted(field.begin, field.end);
             field.quoted = false;
@@ -302,7 +365,8 @@ Result<void> TableReader::read_header() {
     if (scan == Scan::record) {
         // Header names are compared as bytes, but must still be text.
         unescape_fields();
-        for (const Field &field : fields_) {
+        for (std::size_t i = 0; i < field_count_; ++i) {
+            const Field &field = fields_[i];
             if (!is_valid_utf8(field.begin, field.end)) {
                 return std::unexpected(CoreError::csv("invalid UTF-8 in the header" + where()));
             }
@@ -340,16 +404,16 @@ TableReader::Rest TableReader::rest() const {
 
 Result<void> TableReader::add_row() {
     const std::vector<std::string> &header = layout_.header;
-    if (fields_.size() != header.size()) {
-        return row_fault("found " + std::to_string(fields_.size()) +
+    if (field_count_ != header.size()) {
+        return row_fault("found " + std::to_string(field_count_) +
                          " fields where the header has " + std::to_string(header.size()));
     }
     // Delimiters and quotes are ASCII, so an all-ASCII record needs no further UTF-8 check;
     // otherwise each value is checked on its own, after unescaping.
-    const bool ascii = all_ascii_ || is_ascii(fields_.front().begin, fields_.back().end);
+    const bool ascii = all_ascii_ || is_ascii(first_field().begin, last_field().end);
     unescape_fields();
     if (!ascii) {
-        for (std::size_t index = 0; index < fields_.size(); ++index) {
+        for (std::size_t index = 0; index < field_count_; ++index) {
             if (!is_valid_utf8(fields_[index].begin, fields_[index].end)) {
                 return row_fault("invalid UTF-8 in column \"" + header[index] + "\"");
             }
@@ -443,7 +507,7 @@ Result<void> TableReader::run() {
 
 Result<void> TableReader::read_rows() {
     const std::size_t columns = layout_.header.size();
-    fields_.reserve(columns);
+    fields_.resize(std::max(fields_.size(), columns + 1));
     for (;;) {
         estimate_rows();
         switch (read_record(columns)) {
@@ -466,7 +530,7 @@ Result<void> TableReader::read_rows() {
 
 ChunkOutcome TableReader::run_chunk() {
     const std::size_t columns = layout_.header.size();
-    fields_.reserve(columns);
+    fields_.resize(std::max(fields_.size(), columns + 1));
     ChunkOutcome outcome;
     for (;;) {
         const Scan scan = read_record(columns);

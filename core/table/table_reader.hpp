@@ -45,9 +45,9 @@ inline constexpr std::size_t no_column = std::numeric_limits<std::size_t>::max()
 // One field of the current record: its raw bytes until the record is complete, then (once a
 // quoted field has been unescaped) its value.
 struct Field {
-    char *begin;
-    char *end;
-    bool quoted;
+    char *begin = nullptr;
+    char *end = nullptr;
+    bool quoted = false;
 
     std::string_view text() const { return {begin, static_cast<std::size_t>(end - begin)}; }
 };
@@ -123,6 +123,15 @@ class TableReader {
     static constexpr std::size_t padding = StructuralScanner::window_size;
 
     Scan scan_record(std::size_t max_fields);
+    std::optional<Scan> scan_plain_record(char *p, std::size_t max_fields);
+    void push_field(char *begin, char *end, bool quoted) {
+        if (field_count_ == fields_.size()) {
+            fields_.resize(std::max<std::size_t>(2 * fields_.size(), 16));
+        }
+        fields_[field_count_++] = Field{begin, end, quoted};
+    }
+    const Field &first_field() const { return fields_[0]; }
+    const Field &last_field() const { return fields_[field_count_ - 1]; }
     Scan read_record(std::size_t max_fields);
     bool refill();
     void unescape_fields();
@@ -173,7 +182,9 @@ class TableReader {
     bool after_cr_ = false;  // the last line break consumed was a CR (so an LF joins it)
     std::uint64_t record_line_ = 0;
     std::uint64_t record_offset_ = 0;
+    // The current record's fields are the first field_count_; the vector only grows.
     std::vector<Field> fields_;
+    std::size_t field_count_ = 0;
     bool record_has_quotes_ = false;
     // A chunk's bytes stay as they came; a record with quoted fields is unescaped in a copy.
     std::vector<char> unescaped_;

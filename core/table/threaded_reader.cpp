@@ -197,7 +197,9 @@ ThreadedRead::Taken ThreadedRead::take_chunk(Chunk &chunk) {
     Taken taken;
     chunk.length = 0;
     chunk.reserve(std::max(chunk_size_, pending_.size() + 1));
-    std::memcpy(chunk.bytes.get(), pending_.data(), pending_.size());
+    if (!pending_.empty()) { // an empty vector's data() may be null, which memcpy must not see
+        std::memcpy(chunk.bytes.get(), pending_.data(), pending_.size());
+    }
     chunk.length = pending_.size();
     pending_.clear();
     std::size_t target = std::max(chunk_size_, chunk.length + 1);
