@@ -1,6 +1,6 @@
 // Choosing the acceptance threshold from a risk-coverage curve: the observed risk (empirical), a
 // finite-sample corrected target (crc), the Wilson score upper bound of the risk (binomial), or
-// exact binomial tests at positions fixed in advance (ltt).
+// exact binomial tests walked in fixed sequences from places fixed in advance (ltt).
 #include "calibration.hpp"
 
 #include "binomial_tail.hpp"
@@ -10,6 +10,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
 
 namespace annotrove {
 
@@ -81,89 +84,154 @@ double wilson_upper_bound(double n, double e, double z) {
     return (spread + centre) / scale;
 }
 
-// Positions are spaced evenly in square root: the rank of the threshold that meets a target
-// wanders by about the square root of the rank from one calibration set to the next, so a finer
-// grid buys nothing there, while a coarser one would waste acceptance on large tables.
-constexpr double ltt_root_step = 2.0;
+// The shares of 1 - level kept by the main sequence and split by the rescue sequences.
+constexpr double ltt_main_share = 0.85;
+constexpr double ltt_rescue_share = 0.15;
+// Each rescue sequence starts three times further down than the one before.
+constexpr std::uint64_t ltt_rescue_step = 3;
 
-// The smallest position at which a test with the given share of the level can pass at all: with
-// no error among k - 1 queries the tail is (1 - target)^(k - 1). Returns 0 when none can within
-// scored positions.
-std::uint64_t ltt_first_position(std::uint64_t scored, double target, double share) {
-    // Any target of 1 or more is met by every policy; treat it as 1.
-    const double needed = std::log(share) / std::log1p(-std::min(target, 1.0));
-    if (!(needed < static_cast<double>(scored))) {
-        return 0;
+// T(level, errors): the smallest size m at which errors errors or fewer among m queries are
+// unlikely enough, P(Binomial(m, target) <= errors) <= level. Sizes beyond cap are all alike to
+// the caller, so the search stops there and answers cap + 1. The tail falls as m grows; it is 1
+// up to m = errors.
+std::uint64_t smallest_passing_size(std::uint64_t errors, double target, double level,
+                                    std::uint64_t cap) {
+    const auto passes = [&](std::uint64_t size) {
+        return binomial_lower_tail(errors, size, target) <= level;
+    };
+    if (cap <= errors) {
+        return cap + 1;
     }
-    // needed may be 0 (a target of 1 or more) or negative zero; the first position is then 1.
-    return 1 + static_cast<std::uint64_t>(std::ceil(std::max(needed, 0.0)));
+    // Gallop up from the last size known to fail, then bisect between it and the first pass.
+    std::uint64_t failing = errors;
+    std::uint64_t step = 1;
+    std::uint64_t passing = 0;
+    while (passing == 0) {
+        const std::uint64_t size = cap - failing <= step ? cap : failing + step;
+        if (passes(size)) {
+            passing = size;
+        } else if (size == cap) {
+            return cap + 1;
+        } else {
+            failing = size;
+            step *= 2;
+        }
+    }
+    while (passing - failing > 1) {
+        const std::uint64_t middle = failing + (passing - failing) / 2;
+        if (passes(middle)) {
+            passing = middle;
+        } else {
+            failing = middle;
+        }
+    }
+    return passing;
 }
 
-// Whether count positions, the first one at first, fit within scored.
-bool ltt_positions_fit(std::uint64_t scored, std::uint64_t first, std::uint64_t count) {
-    return first != 0 &&
-           std::sqrt(static_cast<double>(first)) + ltt_root_step * static_cast<double>(count - 1) <=
-               std::sqrt(static_cast<double>(scored));
+// start(level): one place below the first size at which one error could pass, when that is
+// within the top tenth of the set, else one below the first size at which none could. Allowing
+// one error costs a later start, worth it only where the set is large compared with it.
+std::uint64_t ltt_start(std::uint64_t scored, double target, double level) {
+    const std::uint64_t with_one_error = 1 + smallest_passing_size(1, target, level, scored);
+    if (with_one_error <= scored / 10) {
+        return with_one_error;
+    }
+    return 1 + smallest_passing_size(0, target, level, scored);
+}
+
+// The threshold of "accept every confidence above the one of points[next]", or of "accept all"
+// when next is past the last point that adds queries: in this module's terms, c >= threshold.
+double threshold_accepting_through(std::span<const CurvePoint> points, std::size_t last) {
+    for (std::size_t next = last + 1; next < points.size(); ++next) {
+        if (points[next].accepted > points[last].accepted) {
+            // The next double above the next lower confidence, so that new queries whose
+            // confidence falls between the two calibration values are accepted as well.
+            return std::nextafter(points[next].threshold, std::numeric_limits<double>::infinity());
+        }
+    }
+    return points[last].threshold;
+}
+
+// The index of the last point that the sequence passes, or none. Points that add no queries to
+// the ones before them (no computed curve has them) are passed over.
+std::optional<std::size_t> run_ltt_sequence(std::span<const CurvePoint> points,
+                                            const LttSequence &sequence, double target) {
+    // The tie block holding the start place, and the counts of the point before it.
+    std::uint64_t accepted_before = 0;
+    std::uint64_t errors_before = 0;
+    std::size_t block = 0;
+    for (; block < points.size(); ++block) {
+        const CurvePoint &point = points[block];
+        if (point.accepted <= accepted_before) {
+            continue;
+        }
+        if (point.accepted >= sequence.start) {
+            break;
+        }
+        accepted_before = point.accepted;
+        errors_before = point.errors;
+    }
+    if (block == points.size()) {
+        return std::nullopt;
+    }
+    // The gate: the start - 1 places above the start, with the block's errors put first among its
+    // tied places, the order least favourable to passing, so that the file order cannot matter.
+    const std::uint64_t block_errors =
+        points[block].errors > errors_before ? points[block].errors - errors_before : 0;
+    const std::uint64_t tied_above = sequence.start - 1 - accepted_before;
+    const std::uint64_t errors_above = errors_before + std::min(tied_above, block_errors);
+    if (!(binomial_lower_tail(errors_above, sequence.start - 1, target) <= sequence.level)) {
+        return std::nullopt;
+    }
+    // Every distinct confidence from the block down, stopping at the first failure. The tail
+    // falls as the accepted count grows and rises with the errors, so once e errors have passed
+    // among some count, e or fewer pass among any larger count without another tail.
+    std::optional<std::size_t> last_passed;
+    std::optional<std::uint64_t> errors_known_to_pass;
+    std::uint64_t accepted_so_far = accepted_before;
+    for (std::size_t i = block; i < points.size(); ++i) {
+        const CurvePoint &point = points[i];
+        if (point.accepted <= accepted_so_far) {
+            continue;
+        }
+        accepted_so_far = point.accepted;
+        if (!errors_known_to_pass || point.errors > *errors_known_to_pass) {
+            if (!(binomial_lower_tail(point.errors, point.accepted, target) <= sequence.level)) {
+                break;
+            }
+            errors_known_to_pass = point.errors;
+        }
+        last_passed = i;
+    }
+    return last_passed;
 }
 
 } // namespace
 
-LttGrid::LttGrid(std::uint64_t scored, double target, double confidence_level) {
+LttPlan::LttPlan(std::uint64_t scored, double target, double confidence_level) {
     if (scored == 0 || !(target > 0.0) || !ltt_level_is_valid(confidence_level)) {
         return;
     }
     const double risk = 1.0 - confidence_level;
-    // More positions raise the bar for each; take the most that still fit after the first one
-    // has moved up for its smaller share. Fitting shrinks as the count grows, so bisect.
-    const auto fits = [&](std::uint64_t count) {
-        const double share = risk / static_cast<double>(count);
-        return ltt_positions_fit(scored, ltt_first_position(scored, target, share), count);
-    };
-    if (!fits(1)) {
+    const double main_level = ltt_main_share * risk;
+    const std::uint64_t main_start = ltt_start(scored, target, main_level);
+    // Rescue starts, fixed like the main one: they catch the sets whose most confident queries
+    // are mostly wrong, where the main gate fails, at the price of their own share of the risk.
+    std::vector<std::uint64_t> rescue_starts;
+    for (std::uint64_t start = ltt_rescue_step * main_start; start <= scored / 2;
+         start *= ltt_rescue_step) {
+        rescue_starts.push_back(start);
+    }
+    if (rescue_starts.empty()) {
+        sequences_.push_back({ltt_start(scored, target, risk), risk});
         return;
     }
-    std::uint64_t low = 1;
-    std::uint64_t high =
-        2 + static_cast<std::uint64_t>(std::sqrt(static_cast<double>(scored)) / ltt_root_step);
-    while (high - low > 1) {
-        const std::uint64_t middle = low + (high - low) / 2;
-        if (fits(middle)) {
-            low = middle;
-        } else {
-            high = middle;
-        }
+    const double rescue_level = ltt_rescue_share * risk / static_cast<double>(rescue_starts.size());
+    const std::uint64_t earliest_rescue = 1 + smallest_passing_size(0, target, rescue_level, scored);
+    sequences_.push_back({main_start, main_level});
+    for (const std::uint64_t start : rescue_starts) {
+        sequences_.push_back({std::max(start, earliest_rescue), rescue_level});
     }
-    count_ = low;
-    share_ = risk / static_cast<double>(count_);
-    first_root_ = std::sqrt(static_cast<double>(ltt_first_position(scored, target, share_)));
-}
-
-std::uint64_t LttGrid::position(std::uint64_t i) const {
-    const double root = first_root_ + ltt_root_step * static_cast<double>(i);
-    return static_cast<std::uint64_t>(std::llround(root * root));
-}
-
-bool LttGrid::has_position_in(std::uint64_t after, std::uint64_t up_to) const {
-    if (count_ == 0 || up_to <= after) {
-        return false;
-    }
-    // The last position at or below up_to, found from the square root and corrected for rounding.
-    const double estimate =
-        std::floor((std::sqrt(static_cast<double>(up_to)) - first_root_) / ltt_root_step);
-    if (estimate < 0.0) {
-        return position(0) <= up_to && position(0) > after;
-    }
-    std::uint64_t i = std::min(static_cast<std::uint64_t>(estimate), count_ - 1);
-    while (i + 1 < count_ && position(i + 1) <= up_to) {
-        ++i;
-    }
-    while (position(i) > up_to) {
-        if (i == 0) {
-            return false;
-        }
-        --i;
-    }
-    return position(i) > after;
 }
 
 bool ltt_level_is_valid(double confidence_level) {
@@ -218,25 +286,24 @@ std::optional<double> select_ltt(std::span<const CurvePoint> points, double targ
     if (points.empty()) {
         return std::nullopt;
     }
-    const LttGrid grid(points.back().accepted, target, confidence_level);
-    if (grid.size() == 0) {
+    // Every policy meets a target of 1 or more, whatever the data: accept all.
+    if (target >= 1.0 && ltt_level_is_valid(confidence_level)) {
+        return threshold_accepting_through(points, points.size() - 1);
+    }
+    const LttPlan plan(points.back().accepted, target, confidence_level);
+    // The sequences' levels add up to 1 - level; the union bound over them keeps the promise for
+    // the most accepting of their outputs.
+    std::optional<std::size_t> selected;
+    for (const LttSequence &sequence : plan.sequences()) {
+        const std::optional<std::size_t> output = run_ltt_sequence(points, sequence, target);
+        if (output && (!selected || *output > *selected)) {
+            selected = output;
+        }
+    }
+    if (!selected) {
         return std::nullopt;
     }
-    // A point answers for the positions among the queries it adds to the previous point: with
-    // ties these are one group of equal confidence, accepted or refused together. Its test counts
-    // every error it accepts against one query fewer than it accepts; for distinct confidences
-    // that leaves out exactly the query at the threshold, whose own label is not drawn from the
-    // queries above it.
-    std::uint64_t previous = 0;
-    return select_greatest_coverage(points, [&](const CurvePoint &point) {
-        const std::uint64_t after = previous;
-        previous = point.accepted;
-        if (!grid.has_position_in(after, point.accepted)) {
-            return false;
-        }
-        const double tail = binomial_lower_tail(point.errors, point.accepted - 1, target);
-        return tail <= grid.level_per_position();
-    });
+    return threshold_accepting_through(points, *selected);
 }
 
 } // namespace annotrove

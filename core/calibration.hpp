@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "curve_point.hpp"
 #include "error.hpp"
@@ -20,28 +21,26 @@ std::optional<double> select_crc(std::span<const CurvePoint> points, double targ
 Result<std::optional<double>> select_binomial(std::span<const CurvePoint> points, double target,
                                               double confidence_level);
 
-// Learn then test. The hypotheses "the policy at the k-th most confident query has an error rate
-// above the target" are indexed by positions k fixed in advance from the number of scored queries,
-// the target and the level alone, so that the thresholds they refer to may come from the data.
-// Each is tested with an exact binomial tail at its share of 1 - level; the selected point is the
-// one of greatest coverage among those rejected.
-class LttGrid {
-  public:
-    // scored: the queries on the curve that have a confidence (the last point's accepted).
-    LttGrid(std::uint64_t scored, double target, double confidence_level);
+// Learn then test by fixed-sequence testing. Each sequence starts at a place (a rank in the
+// descending confidence order) and spends its own share of 1 - level; the places and shares depend
+// on the number of scored queries, the target and the level alone, never on a label, so that the
+// thresholds the sequences walk through may come from the data.
+struct LttSequence {
+    std::uint64_t start = 0; // 1-based place; a start beyond the scored queries gives nothing
+    double level = 0.0;      // the share of 1 - level this sequence's tests spend
+};
 
-    std::uint64_t size() const { return count_; }
-    // The i-th position, 1-based rank in the descending confidence order; i < size().
-    std::uint64_t position(std::uint64_t i) const;
-    // Whether a position lies in (after, up_to].
-    bool has_position_in(std::uint64_t after, std::uint64_t up_to) const;
-    // The share of 1 - level given to each position's test.
-    double level_per_position() const { return share_; }
+// The sequences for a calibration set: a main one at 85 % of 1 - level with rescue sequences
+// further down sharing the rest, or, on sets too small for a rescue, one sequence at the whole
+// of it. Empty when the target is not positive or the level is not strictly between 0 and 1.
+class LttPlan {
+  public:
+    LttPlan(std::uint64_t scored, double target, double confidence_level);
+
+    std::span<const LttSequence> sequences() const { return sequences_; }
 
   private:
-    double first_root_ = 0.0;
-    std::uint64_t count_ = 0;
-    double share_ = 0.0;
+    std::vector<LttSequence> sequences_;
 };
 
 std::optional<double> select_ltt(std::span<const CurvePoint> points, double target,

@@ -8,6 +8,13 @@ that its top candidate is right:
     mostly wrong    c from Beta(1, 3) (75 % of answers wrong), P(right) = c
     coarse          c uniform on the 20 values 0.025, 0.075, ..., 0.975, P(right) = c
 
+and three that stress the ltt procedure where a monotone, tie-free score would spare it:
+
+    garbage top     c uniform on [0, 1], P(right) = 0.1 above 0.98 (the top 2 %), else c
+    tie trap        5 % of queries share the top confidence 0.99 and are right with
+                    probability 0.5; the rest have c uniform on [0, 0.98), P(right) = c
+    wavy            c uniform on [0, 1], P(right) = c + 0.15 sin(12 c) clipped to [0, 1]
+
 Each trial draws a labelled calibration set of n queries from a model and writes it to a CSV file
 once; annotrove.calibrate then reads that file for every target, level and method (max-prob
 score), and the true error rate and coverage of each chosen threshold t are computed on the model
@@ -17,6 +24,9 @@ itself, that is on unlimited new data from the same source:
     over-confident  coverage 1 - t         error 1 - (1 + t + t^2) / 3
     mostly wrong    coverage (1 - t)^3     error 3 (1 - t) / 4
     coarse          the g values >= t:     coverage g / 20, error g / 40
+    garbage top     coverage 1 - t         error (((1 - t)^2 - 0.02^2) / 2 + 0.018) / (1 - t), t <= 0.98
+    tie trap        coverage 0.05 + 0.95 (0.98 - t) / 0.98, t <= 0.98
+    wavy            coverage 1 - t         error ((1 - t)^2 / 2 - 0.15 (cos 12t - cos 12) / 12) / (1 - t)
 
 A threshold that accepts nothing (the sentinel of annotrove, no threshold for MAPIE) has coverage
 0 and no errors. "Above target" counts the calibration sets whose chosen threshold has a true
@@ -35,9 +45,14 @@ nothing), and a single NaN stops its Bonferroni-Holm procedure from rejecting an
 MAPIE column therefore gives such thresholds the p-value 1, which is what they deserve, and the
 comparison below is with the best of the three.
 
-Run:  python examples/guarantees.py [--trials 500] [--seed 20240607]
-Prints one Markdown table per model and the checks of ltt against its promise and against MAPIE;
-exits with status 1 when a check fails.
+Beside them, "ltt 0.1" is the ltt rule of annotrove 0.1, reimplemented here from the curve with
+SciPy's binomial tail (skipped without SciPy): exact binomial tests at up to 32 places spaced
+evenly in square root, each at an equal share of 1 - level, the passing place of greatest coverage
+chosen.
+
+Run:  python examples/guarantees.py [--trials 500] [--seed 20240607] [--models calibrated,wavy]
+Prints one Markdown table per model and the checks of ltt against its promise, against ltt 0.1,
+binomial and MAPIE; exits with status 1 when a check fails.
 """
 
 from __future__ import annotations
@@ -79,6 +94,7 @@ MAPIE_SEQUENCE = "MAPIE fixed sequence"
 MAPIE_HOLM_EMPTY_ONE = "MAPIE Bonferroni-Holm, empty thresholds p = 1"
 MAPIE_METHODS: tuple[str, ...] = (MAPIE_HOLM, MAPIE_HOLM_EMPTY_ONE, MAPIE_SEQUENCE)
 COLUMN_NAMES: dict[str, str] = {
+    "ltt": "ltt (new)",
     MAPIE_HOLM: "MAPIE Holm",
     MAPIE_HOLM_EMPTY_ONE: "MAPIE Holm, empty p = 1",
     MAPIE_SEQUENCE: "MAPIE fixed sequence",
@@ -142,12 +158,141 @@ def coarse_truth(threshold: float) -> tuple[float, float]:
     return (0.0, 0.0) if g == 0 else (g / 40.0, g / 20.0)
 
 
-MODELS: tuple[Model, ...] = (
+GARBAGE_FROM = 0.98  # the top 2 % of confidences
+
+
+def garbage_top_draw(rng: random.Random) -> tuple[float, float]:
+    c = rng.random()
+    return c, 0.1 if c > GARBAGE_FROM else c
+
+
+def garbage_top_truth(threshold: float) -> tuple[float, float]:
+    t = unit_threshold(threshold)
+    if t is None:
+        return 0.0, 0.0
+    if t >= GARBAGE_FROM:
+        return 0.9, 1.0 - t
+    top = 1.0 - GARBAGE_FROM
+    errors = ((1.0 - t) ** 2 - top * top) / 2.0 + 0.9 * top
+    return errors / (1.0 - t), 1.0 - t
+
+
+TIE_VALUE, TIE_SHARE, TIE_REST_TOP = 0.99, 0.05, 0.98
+
+
+def tie_trap_draw(rng: random.Random) -> tuple[float, float]:
+    if rng.random() < TIE_SHARE:
+        return TIE_VALUE, 0.5
+    c = TIE_REST_TOP * rng.random()
+    return c, c
+
+
+def tie_trap_truth(threshold: float) -> tuple[float, float]:
+    if threshold == SENTINEL or threshold > TIE_VALUE:
+        return 0.0, 0.0
+    if threshold > TIE_REST_TOP:
+        return 0.5, TIE_SHARE
+    t = max(threshold, 0.0)
+    rest = (1.0 - TIE_SHARE) / TIE_REST_TOP  # density of the rest on [0, 0.98)
+    coverage = TIE_SHARE + rest * (TIE_REST_TOP - t)
+    errors = 0.5 * TIE_SHARE + rest * ((1.0 - t) ** 2 - (1.0 - TIE_REST_TOP) ** 2) / 2.0
+    return errors / coverage, coverage
+
+
+def wavy_chance(c: float) -> float:
+    return min(max(c + 0.15 * math.sin(12.0 * c), 0.0), 1.0)
+
+
+def wavy_draw(rng: random.Random) -> tuple[float, float]:
+    c = rng.random()
+    return c, wavy_chance(c)
+
+
+def wavy_truth(threshold: float) -> tuple[float, float]:
+    # The clipping never bites on [0, 1] (the chance stays within 0 and 0.92), so the integral
+    # of 1 - c - 0.15 sin(12 c) from t to 1 has a closed form.
+    t = unit_threshold(threshold)
+    if t is None:
+        return 0.0, 0.0
+    errors = (1.0 - t) ** 2 / 2.0 - 0.15 * (math.cos(12.0 * t) - math.cos(12.0)) / 12.0
+    return errors / (1.0 - t), 1.0 - t
+
+
+ORIGINAL_MODELS: tuple[Model, ...] = (
     Model("calibrated", uniform_draw, calibrated_truth),
     Model("over-confident", over_confident_draw, over_confident_truth),
     Model("mostly wrong", mostly_wrong_draw, mostly_wrong_truth),
     Model("coarse (20 values)", coarse_draw, coarse_truth),
 )
+STRESS_MODELS: tuple[Model, ...] = (
+    Model("garbage top", garbage_top_draw, garbage_top_truth),
+    Model("tie trap", tie_trap_draw, tie_trap_truth),
+    Model("wavy", wavy_draw, wavy_truth),
+)
+MODELS: tuple[Model, ...] = ORIGINAL_MODELS + STRESS_MODELS
+
+
+class PreviousLtt:
+    """The ltt rule of annotrove 0.1, for comparison: exact binomial tests at places fixed in
+    advance, evenly spaced in square root, at equal shares of 1 - level (Bonferroni)."""
+
+    LABEL = "ltt 0.1"
+
+    def __init__(self, binomial_cdf: Callable[[int, int, float], float]) -> None:
+        self.binomial_cdf = binomial_cdf
+
+    @staticmethod
+    def load() -> PreviousLtt | str:
+        try:
+            special = importlib.import_module("scipy.special")
+        except ImportError as error:
+            return f"{type(error).__name__}: {error}"
+        return PreviousLtt(lambda k, n, p: float(special.bdtr(k, n, p)))
+
+    @staticmethod
+    def places(scored: int, target: float, level: float) -> tuple[list[int], float]:
+        def first(share: float) -> int | None:
+            needed = 0.0 if target >= 1.0 else math.log(share) / math.log1p(-target)
+            return None if not needed < scored else 1 + math.ceil(max(needed, 0.0))
+
+        best, count = 0, 1
+        while True:
+            start = first((1.0 - level) / count)
+            if start is None or math.sqrt(start) + 2.0 * (count - 1) > math.sqrt(scored):
+                break
+            best, count = count, count + 1
+        if best == 0:
+            return [], 0.0
+        share = (1.0 - level) / best
+        root = math.sqrt(first(share) or 0)
+        return [math.floor((root + 2.0 * i) ** 2 + 0.5) for i in range(best)], share
+
+    def threshold(self, curve: list[tuple[float, int, int]], target: float, level: float) -> float:
+        """curve: (confidence, accepted, errors) per distinct confidence, most confident first."""
+        if not curve:
+            return SENTINEL
+        places, share = self.places(curve[-1][1], target, level)
+        chosen, previous, i = SENTINEL, 0, 0
+        for confidence, accepted, errors in curve:
+            while i < len(places) and places[i] <= previous:
+                i += 1
+            holds = i < len(places) and places[i] <= accepted
+            previous = accepted
+            if holds and self.binomial_cdf(errors, accepted - 1, target) <= share:
+                chosen = confidence
+        return chosen
+
+
+def calibration_curve(confidences: list[float], right: list[bool]) -> list[tuple[float, int, int]]:
+    curve: list[tuple[float, int, int]] = []
+    accepted = errors = 0
+    for confidence, correct in sorted(zip(confidences, right), key=lambda query: -query[0]):
+        accepted, errors = accepted + 1, errors + (not correct)
+        if curve and curve[-1][0] == confidence:
+            curve[-1] = (confidence, accepted, errors)
+        else:
+            curve.append((confidence, accepted, errors))
+    return curve
 
 
 @dataclass
@@ -280,8 +425,8 @@ class Mapie:
         return None if best is None else float(best)
 
 
-def simulate(trials: int, seed: int, mapie: Mapie | None) -> dict[Key, Cell]:
-    rng = random.Random(seed)
+def simulate(trials: int, seed: int, models: tuple[Model, ...], mapie: Mapie | None,
+             previous: PreviousLtt | None) -> dict[Key, Cell]:
     cells: dict[Key, Cell] = {}
 
     def record(key: Key, truth: tuple[float, float], target: float) -> None:
@@ -289,11 +434,19 @@ def simulate(trials: int, seed: int, mapie: Mapie | None) -> dict[Key, Cell]:
 
     with tempfile.TemporaryDirectory(prefix="annotrove-guarantees-") as folder:
         path = Path(folder) / "calibration.csv"
-        for model in MODELS:
+        for model in models:
+            # Each model draws from its own stream, so a run of some models sees the same sets.
+            rng = random.Random(f"{seed}/{model.name}")
             for n in SIZES:
                 for trial in range(trials):
                     confidences, right = draw_set(model, n, rng)
                     write_calibration_set(path, confidences, right)
+                    if previous is not None:
+                        curve = calibration_curve(confidences, right)
+                        for target in TARGETS:
+                            for level in LEVELS:
+                                truth = model.truth(previous.threshold(curve, target, level))
+                                record((model.name, n, target, level, PreviousLtt.LABEL), truth, target)
                     for target in TARGETS:
                         for label, method, uses_level in ANNOTROVE_METHODS:
                             for level in LEVELS if uses_level else (None,):
@@ -323,9 +476,10 @@ def percent(value: float, digits: int = 1) -> str:
     return f"{100.0 * value:.{digits}f} %"
 
 
-def methods_shown(mapie: Mapie | None) -> list[str]:
+def methods_shown(mapie: Mapie | None, previous: PreviousLtt | None) -> list[str]:
     labels = [label for label, _, _ in ANNOTROVE_METHODS]
-    return labels[:1] + (list(MAPIE_METHODS) if mapie is not None else []) + labels[1:]
+    return (labels[:1] + ([PreviousLtt.LABEL] if previous is not None else [])
+            + (list(MAPIE_METHODS) if mapie is not None else []) + labels[1:])
 
 
 def markdown_table(model: Model, cells: dict[Key, Cell], labels: list[str]) -> str:
@@ -344,16 +498,48 @@ def markdown_table(model: Model, cells: dict[Key, Cell], labels: list[str]) -> s
 
 # MAPIE as users get it: its default Bonferroni-Holm and its fixed-sequence procedure.
 MAPIE_AS_SHIPPED: tuple[str, ...] = (MAPIE_HOLM, MAPIE_SEQUENCE)
+# The bars on summed coverage: (what, models, peer, least ratio).
+ORIGINAL_NAMES = tuple(model.name for model in ORIGINAL_MODELS)
+COVERAGE_BARS: tuple[tuple[str, tuple[str, ...], str, float], ...] = (
+    ("ltt 0.1, the four original models", ORIGINAL_NAMES, PreviousLtt.LABEL, 1.3),
+    ("binomial, calibrated, over-confident and coarse",
+     ("calibrated", "over-confident", "coarse (20 values)"), "binomial", 0.8),
+    ("MAPIE as shipped (best of Bonferroni-Holm and fixed sequence), the four original models",
+     ORIGINAL_NAMES, "shipped", 1.5),
+    ("ltt 0.1 on garbage top", ("garbage top",), PreviousLtt.LABEL, 0.85),
+)
 
 
-def check(cells: dict[Key, Cell], mapie: Mapie | None) -> list[str]:
-    """The bars ltt must clear; returns the failures. Per cell, ltt must cover at least as much as
-    the best of all MAPIE columns; summed, at least 1.3 times MAPIE as shipped (the repaired
-    variant's ratio is printed too)."""
+def summed_coverage(cells: dict[Key, Cell], names: tuple[str, ...], peer: str) -> tuple[float, float] | None:
+    """Summed mean coverage of ltt and of the peer over the models' cells, or None when a cell is
+    missing (the peer was not run, or the model was left out)."""
+    ltt_sum = peer_sum = 0.0
+    for name in names:
+        for n in SIZES:
+            for target in TARGETS:
+                for level in LEVELS:
+                    key = (name, n, target, level)
+                    if key + ("ltt",) not in cells:
+                        return None
+                    if peer == "shipped":
+                        if key + (MAPIE_HOLM,) not in cells:
+                            return None
+                        peer_coverage = max(cells[key + (m,)].mean_coverage for m in MAPIE_AS_SHIPPED)
+                    elif key + (peer,) in cells:
+                        peer_coverage = cells[key + (peer,)].mean_coverage
+                    else:
+                        return None
+                    ltt_sum += cells[key + ("ltt",)].mean_coverage
+                    peer_sum += peer_coverage
+    return ltt_sum, peer_sum
+
+
+def check(cells: dict[Key, Cell], models: tuple[Model, ...]) -> list[str]:
+    """The bars ltt must clear; returns the failures. Every cell within 1 - level plus two
+    standard errors; summed coverage against ltt 0.1, binomial and MAPIE as COVERAGE_BARS says."""
     failures: list[str] = []
-    sums = {"shipped": [0.0, 0.0], "repaired": [0.0, 0.0]}
-    within = worse = 0
-    for model in MODELS:
+    within = 0
+    for model in models:
         for n in SIZES:
             for target in TARGETS:
                 for level in LEVELS:
@@ -364,32 +550,19 @@ def check(cells: dict[Key, Cell], mapie: Mapie | None) -> list[str]:
                         failures.append(f"{where}: ltt above target in {percent(ltt.above_rate)} > {percent(bound)}")
                     else:
                         within += 1
-                    if mapie is None:
-                        continue
-                    best = max(cells[(model.name, n, target, level, m)].mean_coverage for m in MAPIE_METHODS)
-                    if ltt.mean_coverage < best:
-                        worse += 1
-                        failures.append(f"{where}: ltt coverage {percent(ltt.mean_coverage, 3)} "
-                                        f"< MAPIE's best {percent(best, 3)}")
-                    shipped = max(cells[(model.name, n, target, level, m)].mean_coverage for m in MAPIE_AS_SHIPPED)
-                    for name, peer in (("shipped", shipped), ("repaired", best)):
-                        if peer > 0.0:
-                            sums[name][0] += ltt.mean_coverage
-                            sums[name][1] += peer
-    cell_count = len(MODELS) * len(SIZES) * len(TARGETS) * len(LEVELS)
+    cell_count = len(models) * len(SIZES) * len(TARGETS) * len(LEVELS)
     print(f"\nltt above target at most 1 - level + 2 standard errors: {within} of {cell_count} cells.")
-    if mapie is not None:
-        print(f"ltt coverage at least the best MAPIE column: {cell_count - worse} of {cell_count} cells.")
-        for name, (ltt_sum, mapie_sum) in sums.items():
-            if mapie_sum == 0.0:
-                continue
-            ratio = ltt_sum / mapie_sum
-            described = ("MAPIE as shipped (best of Bonferroni-Holm and fixed sequence)" if name == "shipped"
-                         else "the best MAPIE column, NaN p-values repaired included")
-            print(f"Summed over the cells where {described} accepts anything: ltt {percent(ltt_sum, 2)}, "
-                  f"MAPIE {percent(mapie_sum, 2)}, ratio {ratio:.2f}" + (" (bar: 1.3)." if name == "shipped" else "."))
-            if name == "shipped" and ratio < 1.3:
-                failures.append(f"coverage ratio {ratio:.2f} < 1.3")
+    for what, names, peer, bar in COVERAGE_BARS:
+        sums = summed_coverage(cells, names, peer)
+        if sums is None:
+            print(f"Summed coverage against {what}: not run.")
+            continue
+        ltt_sum, peer_sum = sums
+        ratio = ltt_sum / peer_sum if peer_sum > 0.0 else math.inf
+        print(f"Summed coverage against {what}: ltt {percent(ltt_sum, 2)}, peer {percent(peer_sum, 2)}, "
+              f"ratio {ratio:.2f} (bar: {bar}).")
+        if ratio < bar:
+            failures.append(f"coverage ratio against {what}: {ratio:.2f} < {bar}")
     return failures
 
 
@@ -397,26 +570,38 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--trials", type=int, default=500, help="calibration sets per cell (500)")
     parser.add_argument("--seed", type=int, default=20240607, help="seed of the random draws")
+    parser.add_argument("--models", default=",".join(model.name for model in MODELS),
+                        help="comma-separated model names (all seven)")
+    parser.add_argument("--no-mapie", action="store_true", help="leave MAPIE out even if installed")
     args = parser.parse_args()
     trials: int = args.trials
     seed: int = args.seed
     if trials < 1:
         parser.error("--trials must be at least 1")
+    by_name = {model.name: model for model in MODELS}
+    unknown = [name for name in args.models.split(",") if name not in by_name]
+    if unknown:
+        parser.error(f"unknown model {unknown[0]!r}; known: {', '.join(by_name)}")
+    models = tuple(by_name[name] for name in args.models.split(","))
 
-    loaded = Mapie.load()
+    loaded = Mapie.load() if not args.no_mapie else "left out by --no-mapie"
     mapie = loaded if isinstance(loaded, Mapie) else None
     if mapie is None:
         print(f"MAPIE or NumPy is not available ({loaded}); MAPIE is skipped.")
+    loaded_previous = PreviousLtt.load()
+    previous = loaded_previous if isinstance(loaded_previous, PreviousLtt) else None
+    if previous is None:
+        print(f"SciPy is not available ({loaded_previous}); ltt 0.1 is skipped.")
     started = time.perf_counter()
-    cells = simulate(trials, seed, mapie)
+    cells = simulate(trials, seed, models, mapie, previous)
     seconds = time.perf_counter() - started
     print(f"{trials} calibration sets per model and size, seed {seed}, {seconds:.0f} s. "
           "Each entry: how often the true error was above the target / mean coverage.")
-    labels = methods_shown(mapie)
-    for model in MODELS:
+    labels = methods_shown(mapie, previous)
+    for model in models:
         print(f"\n**{model.name}**\n")
         print(markdown_table(model, cells, labels))
-    failures = check(cells, mapie)
+    failures = check(cells, models)
     for failure in failures:
         print(f"FAILED: {failure}")
     if failures:

@@ -1,8 +1,8 @@
 // Test-only module: exposes the candidate-table reader directly, with its tuning knobs, so tests
 // can compare block sizes and scanning kernels on the same input, and the whole-record view with
 // the grouped stream the computations use; and the threshold selections on point lists that no
-// computed curve produces (falling coverage, ties), with the exact binomial tail and the test
-// positions behind ltt.
+// computed curve produces (falling coverage, ties), with the exact binomial tail and the
+// sequences behind ltt.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -339,37 +339,28 @@ PyObject *probe_binomial_lower_tail(PyObject *, PyObject *args) {
     return PyFloat_FromDouble(annotrove::binomial_lower_tail(successes, trials, p));
 }
 
-// ltt_grid(scored, target, level): (positions, level given to each position's test).
-PyObject *probe_ltt_grid(PyObject *, PyObject *args) {
+// ltt_plan(scored, target, level): ((start, level), ...), the sequences ltt walks.
+PyObject *probe_ltt_plan(PyObject *, PyObject *args) {
     unsigned long long scored = 0;
     double target = 0.0, level = 0.0;
     if (!PyArg_ParseTuple(args, "Kdd", &scored, &target, &level)) {
         return nullptr;
     }
-    const annotrove::LttGrid grid(scored, target, level);
-    Ref positions(PyTuple_New(static_cast<Py_ssize_t>(grid.size())));
-    if (!positions) {
+    const annotrove::LttPlan plan(scored, target, level);
+    const auto sequences = plan.sequences();
+    Ref result(PyTuple_New(static_cast<Py_ssize_t>(sequences.size())));
+    if (!result) {
         return nullptr;
     }
-    for (std::uint64_t i = 0; i < grid.size(); ++i) {
-        PyObject *position = PyLong_FromUnsignedLongLong(grid.position(i));
-        if (position == nullptr) {
+    for (std::size_t i = 0; i < sequences.size(); ++i) {
+        PyObject *sequence = Py_BuildValue("(Kd)", static_cast<unsigned long long>(sequences[i].start),
+                                           sequences[i].level);
+        if (sequence == nullptr) {
             return nullptr;
         }
-        PyTuple_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(i), position);
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), sequence);
     }
-    return Py_BuildValue("Od", positions.get(), grid.level_per_position());
-}
-
-// ltt_has_position_in(scored, target, level, after, up_to)
-PyObject *probe_ltt_has_position_in(PyObject *, PyObject *args) {
-    unsigned long long scored = 0, after = 0, up_to = 0;
-    double target = 0.0, level = 0.0;
-    if (!PyArg_ParseTuple(args, "KddKK", &scored, &target, &level, &after, &up_to)) {
-        return nullptr;
-    }
-    const annotrove::LttGrid grid(scored, target, level);
-    return PyBool_FromLong(grid.has_position_in(after, up_to));
+    return result.release();
 }
 
 // The kernels this processor can run, for tests that compare them.
@@ -425,12 +416,9 @@ PyMethodDef probe_methods[] = {
     {"binomial_lower_tail", probe_binomial_lower_tail, METH_VARARGS,
      "binomial_lower_tail($module, successes, trials, p, /)\n--\n\n"
      "P(X <= successes) for X ~ Binomial(trials, p)."},
-    {"ltt_grid", probe_ltt_grid, METH_VARARGS,
-     "ltt_grid($module, scored, target, level, /)\n--\n\n"
-     "The positions ltt tests and the level each test gets."},
-    {"ltt_has_position_in", probe_ltt_has_position_in, METH_VARARGS,
-     "ltt_has_position_in($module, scored, target, level, after, up_to, /)\n--\n\n"
-     "Whether an ltt position lies in (after, up_to]."},
+    {"ltt_plan", probe_ltt_plan, METH_VARARGS,
+     "ltt_plan($module, scored, target, level, /)\n--\n\n"
+     "The (start place, level) of every sequence ltt walks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
