@@ -8,10 +8,15 @@
 // mark, blank lines, no final line break, ties on the top rank, rows of one query scattered, and
 // zero to five faults), once on one thread and then on 2, 3 and 7 threads with chunks from one
 // byte to the reader's own size. Every outcome must equal the one-thread outcome: the same
-// groups to the last bit, or the same error message. Exit status 1 at the first difference.
+// groups to the last bit, or the same error message. The same for inputs that fail to read part
+// way (the first of a row fault and the read failure wins), and an exception thrown on a reading
+// thread must reach the caller. Exit status 1 at the first difference.
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -19,7 +24,13 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "table/byte_source.hpp"
 #include "table/query_groups.hpp"
+#include "table/threaded_reader.hpp"
 
 namespace {
 
@@ -86,6 +97,109 @@ std::string generated_table(std::uint32_t seed) {
     return table;
 }
 
+// Hands out its bytes a few at a time, then fails after `fail_at` of them.
+class FailingSource final : public annotrove::table::ByteSource {
+  public:
+    FailingSource(std::string_view bytes, std::size_t fail_at) : rest_(bytes), left_(fail_at) {}
+    std::size_t read(char *destination, std::size_t capacity) override {
+        const std::size_t count = std::min({capacity, left_, rest_.size(), std::size_t{5}});
+        std::memcpy(destination, rest_.data(), count);
+        rest_.remove_prefix(count);
+        left_ -= count;
+        failed_ = count == 0 && !rest_.empty();
+        return count;
+    }
+    std::optional<annotrove::CoreError> failure() const override {
+        return failed_ ? std::optional(annotrove::CoreError::csv("cannot read the test input"))
+                       : std::nullopt;
+    }
+    std::uint64_t size() const override { return 0; }
+
+  private:
+    std::string_view rest_;
+    std::size_t left_;
+    bool failed_ = false;
+};
+
+// Counts rows, and throws bad_alloc once, from whichever thread reads row `throw_at` of the
+// input's batches (zero: never).
+class ThrowingConsumer final : public annotrove::table::BatchedConsumer {
+    class Batch final : public annotrove::table::RowBatch {
+      public:
+        explicit Batch(std::atomic<std::size_t> &countdown) : countdown_(countdown) {}
+        void clear() override { rows_ = 0; }
+        void add(const annotrove::table::RowCells &) override {
+            ++rows_;
+            if (countdown_.load() > 0 && countdown_.fetch_sub(1) == 1) {
+                throw std::bad_alloc();
+            }
+        }
+        std::size_t rows_ = 0;
+
+      private:
+        std::atomic<std::size_t> &countdown_;
+    };
+
+  public:
+    explicit ThrowingConsumer(std::size_t throw_at) : countdown_(throw_at) {}
+    void expect_rows(std::size_t) override {}
+    void add(const annotrove::table::RowCells &) override { ++rows; }
+    std::unique_ptr<annotrove::table::RowBatch> new_batch() const override {
+        return std::make_unique<Batch>(countdown_);
+    }
+    void take(annotrove::table::RowBatch &batch) override {
+        rows += static_cast<Batch &>(batch).rows_;
+    }
+    std::size_t rows = 0;
+
+  private:
+    mutable std::atomic<std::size_t> countdown_;
+};
+
+std::string read_outcome(annotrove::table::ByteSource &source, ThrowingConsumer &consumer,
+                         std::size_t threads,
+                         std::size_t chunk) {
+    annotrove::table::CsvReaderSettings settings;
+    settings.chunk_size = chunk;
+    settings.block_size = 7;
+    try {
+        const Result<void> read =
+            annotrove::table::read_table_threaded(source, consumer, settings, threads);
+        return read ? "ok, " + std::to_string(consumer.rows) + " rows" : read.error().message();
+    } catch (const std::bad_alloc &) {
+        return "bad_alloc";
+    }
+}
+
+bool check_failures(const std::string &name, const std::string &bytes) {
+    bool same = true;
+    for (const std::size_t fail_at : {bytes.size() / 3, bytes.size() / 2, bytes.size() - 1}) {
+        ThrowingConsumer one_consumer(0);
+        FailingSource one_source(bytes, fail_at);
+        const std::string expected = read_outcome(one_source, one_consumer, 1, 0);
+        for (const std::size_t chunk : {1, 64, 1000}) {
+            ThrowingConsumer consumer(0);
+            FailingSource source(bytes, fail_at);
+            if (read_outcome(source, consumer, 3, chunk) != expected) {
+                std::fprintf(stderr, "%s: failing after %zu bytes, chunks of %zu: differs\n",
+                             name.c_str(), fail_at, chunk);
+                same = false;
+            }
+        }
+    }
+    for (const std::size_t throw_at : {1, 3, 40}) {
+        ThrowingConsumer consumer(throw_at);
+        FailingSource source(bytes, bytes.size());
+        const std::string outcome = read_outcome(source, consumer, 3, 200);
+        // Either a row fault came first, or the exception thrown on a reading thread arrived.
+        if (outcome.starts_with("ok")) {
+            std::fprintf(stderr, "%s: an exception on a reading thread was lost\n", name.c_str());
+            same = false;
+        }
+    }
+    return same;
+}
+
 bool check(const std::string &name, const std::string &bytes) {
     bool same = true;
     for (const bool top_ids : {true, false}) {
@@ -122,8 +236,9 @@ int main(int argc, char **argv) {
         all_same = check(argv[i], bytes) && all_same;
     }
     for (std::uint32_t seed = 0; seed < 40; ++seed) {
-        all_same = check("generated table " + std::to_string(seed), generated_table(seed)) &&
-                   all_same;
+        const std::string name = "generated table " + std::to_string(seed);
+        const std::string table = generated_table(seed);
+        all_same = check(name, table) && check_failures(name, table) && all_same;
     }
     std::printf("%s\n", all_same ? "every thread count read alike" : "DIFFERENCES");
     return all_same ? 0 : 1;
