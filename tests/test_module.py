@@ -11,11 +11,11 @@ from score_reference import policy
 NAMES = ["compute_curve", "aurc", "eaurc", "calibrate", "apply_policy", "load_policy", "save_policy"]
 
 SIGNATURES = {
-    "compute_curve": "(csv_path, score)",
+    "compute_curve": "(csv_path, score, *, threads=None)",
     "aurc": "(curve)",
     "eaurc": "(curve)",
-    "calibrate": '(csv_path, score, error_rate, method="empirical", confidence_level=None)',
-    "apply_policy": "(csv_path, policy_dict)",
+    "calibrate": '(csv_path, score, error_rate, method="empirical", confidence_level=None, *, threads=None)',
+    "apply_policy": "(csv_path, policy_dict, *, threads=None)",
     "load_policy": "(path)",
     "save_policy": "(path, policy_dict)",
 }
@@ -44,7 +44,10 @@ def test_calibrate_signature_defaults():
     parameters = inspect.signature(annotrove.calibrate).parameters
     assert parameters["method"].default == "empirical"
     assert parameters["confidence_level"].default is None
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
+    assert parameters["threads"].default is None
+    assert parameters["threads"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for name, p in parameters.items()
+               if name != "threads")
 
 
 # Matching problems are reported before any argument is converted: the bytes path would
