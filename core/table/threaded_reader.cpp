@@ -128,9 +128,10 @@ class ThreadedRead {
     ThreadedRead(ByteSource &source, BatchedConsumer &consumer, const TableReader &header,
                  std::size_t chunk_size, std::size_t threads)
         : source_(source), consumer_(consumer), layout_(header.layout()),
-          // One chunk per thread being read, one being taken and one being handed over: enough
-          // to keep every thread busy, and memory in flight stays a few chunks per thread.
-          kernel_(header.kernel()), chunk_size_(chunk_size), chunks_(threads + 2) {
+          // Two chunks per thread, one being taken and one being handed over: enough to keep
+          // every thread busy while one is held up mid-chunk, and memory in flight stays a few
+          // megabytes per thread.
+          kernel_(header.kernel()), chunk_size_(chunk_size), chunks_(2 * threads + 2) {
         const TableReader::Rest rest = header.rest();
         pending_.assign(rest.bytes.begin(), rest.bytes.end());
         next_offset_ = rest.offset;
