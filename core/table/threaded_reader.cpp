@@ -76,6 +76,7 @@ struct Chunk {
     std::uint64_t offset = 0;
     bool after_cr = false;
     bool final = false;
+    bool last = false; // nothing follows: the input ended, or failed
     bool read = false; // its rows are in `batch`, or it stopped at a fault
     std::unique_ptr<RowBatch> batch;
     ChunkOutcome outcome;
@@ -185,11 +186,12 @@ class ThreadedRead {
     bool input_ended_ = false;
 
     // Only the thread handing chunks over: the line of the next byte not yet handed over, and
-    // the start of a record the last chunk ended inside, to be read again with the next one.
+    // the bytes from the start of a record the last chunk read ended inside (with any chunks
+    // joined to them since), to be read again from that start.
     std::uint64_t line_ = 1;
-    std::vector<char> carry_;
+    Chunk joined_;
     std::uint64_t carry_offset_ = 0;
-    Chunk joined_; // carry_ and the next chunk's bytes
+    std::size_t carried_ = 0; // joined_'s length when it was last read
     std::size_t rows_ = 0;
     bool estimated_ = false;
 };
@@ -237,6 +239,7 @@ ThreadedRead::Taken ThreadedRead::take_chunk(Chunk &chunk) {
     // After a failure the bytes read are still read (a fault among them comes first), but
     // as a chunk the input does not end with.
     chunk.final = input_ended_ && !taken.failure;
+    chunk.last = input_ended_;
     taken.last = input_ended_;
     next_offset_ += chunk.length;
     if (chunk.length > 0) {
@@ -268,16 +271,20 @@ void ThreadedRead::expect_rows(std::uint64_t end_offset) {
     consumer_.expect_rows(static_cast<std::size_t>(std::min(estimate + estimate / 16, bound)));
 }
 
-// Hands the chunk's rows over when its reading began at a record's start; otherwise reads the
-// record the chunk before ended inside together with this chunk first. False at a fault.
+// Hands the chunk's rows over when its reading began at a record's start. Otherwise the chunk
+// began inside the record the last reading ended in: its bytes join that record's, to be read
+// from the record's start. Reading them again each time a chunk joins would cost the square of
+// a record that spans many chunks, so they are read once as many bytes have joined as there
+// were at the last reading (and at the end of the input). False at a fault.
 bool ThreadedRead::hand_over(Chunk &chunk) {
     Chunk *read = &chunk;
-    if (!carry_.empty()) {
-        joined_.length = 0;
-        joined_.reserve(carry_.size() + chunk.length);
-        std::memcpy(joined_.bytes.get(), carry_.data(), carry_.size());
-        std::memcpy(joined_.bytes.get() + carry_.size(), chunk.bytes.get(), chunk.length);
-        joined_.length = carry_.size() + chunk.length;
+    if (joined_.length > 0) {
+        joined_.reserve(joined_.length + chunk.length);
+        std::memcpy(joined_.bytes.get() + joined_.length, chunk.bytes.get(), chunk.length);
+        joined_.length += chunk.length;
+        if (!chunk.last && joined_.length < 2 * carried_) {
+            return true;
+        }
         std::memset(joined_.bytes.get() + joined_.length, 0, padding);
         joined_.offset = carry_offset_;
         joined_.after_cr = false; // the carried record's first byte is no line break
@@ -296,8 +303,16 @@ bool ThreadedRead::hand_over(Chunk &chunk) {
     rows_ += outcome.rows;
     line_ += outcome.lines;
     carry_offset_ = read->offset + outcome.stop;
-    // Assigned from the chunk read, which is never carry_ itself.
-    carry_.assign(read->bytes.get() + outcome.stop, read->bytes.get() + read->length);
+    const std::size_t rest = read->length - outcome.stop;
+    if (read == &joined_) {
+        std::memmove(joined_.bytes.get(), joined_.bytes.get() + outcome.stop, rest);
+    } else if (rest > 0) {
+        joined_.length = 0;
+        joined_.reserve(rest);
+        std::memcpy(joined_.bytes.get(), chunk.bytes.get() + outcome.stop, rest);
+    }
+    joined_.length = rest;
+    carried_ = rest;
     expect_rows(carry_offset_);
     return true;
 }
