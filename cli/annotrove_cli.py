@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 import annotrove
 import annotrove_convert
+import annotrove_hints
 
 if TYPE_CHECKING:
     from annotrove import CurvePoint, Decision, PolicyDict
@@ -97,6 +98,20 @@ def _mode_for_new_file(target: str) -> int:
     return 0o666 & ~mask
 
 
+def replaced_by_rename(target: str) -> bool:
+    """Whether ``target`` may be written as a temporary file renamed over it.
+
+    Only a regular file, or a path where nothing exists yet, may be replaced: a rename would turn
+    a device node (even /dev/null), a named pipe or a process substitution's /dev/fd/N into a
+    regular file, and the reader at the other end would get nothing.
+    """
+    try:
+        mode = os.stat(target).st_mode
+    except OSError:
+        return True
+    return stat.S_ISREG(mode) or stat.S_ISDIR(mode)
+
+
 @contextlib.contextmanager
 def atomic_path(target: str) -> Iterator[str]:
     """Yield the path of a new, empty temporary file beside ``target`` for the caller to fill.
@@ -106,7 +121,13 @@ def atomic_path(target: str) -> Iterator[str]:
     because both lie in the same folder. When the block raises, the temporary file is removed and
     an earlier file at ``target`` is left exactly as it was. A symbolic link at ``target`` is
     followed, so the file it points to is replaced and the link stays.
+
+    A target that is neither a regular file nor missing (a device, a named pipe) is yielded
+    itself, to be written directly.
     """
+    if not replaced_by_rename(target):
+        yield target
+        return
     real = os.path.realpath(target)
     if os.path.isdir(real):
         raise CommandError(f"cannot write {target!r}: it is a folder")
@@ -284,7 +305,7 @@ def load_pyplot() -> Any:
     except ImportError:
         raise CommandError(
             "--plot needs matplotlib, which is not installed: pip install matplotlib"
-            ' (or pip install "annotrove[plot]")'
+            ' (or, from the source folder, pip install ".[plot]"; from a wheel, pip install "WHEEL.whl[plot]")'
         ) from None
 
 
@@ -304,7 +325,11 @@ def draw_curves(pyplot: Any, curves: Sequence[MethodCurve], path: str, target: s
         axes.legend(loc="upper left", fontsize=8.5, title="score method, best first", title_fontsize=9)
         # The temporary file has no telling suffix: the format comes from the name asked for.
         suffix = os.path.splitext(target)[1].lstrip(".").lower()
-        figure.savefig(path, format=suffix or "png")
+        # Drawn in memory first: some formats seek back while writing, which a pipe cannot.
+        image = io.BytesIO()
+        figure.savefig(image, format=suffix or "png")
+        with open(path, "wb") as stream:
+            stream.write(image.getbuffer())
     finally:
         pyplot.close(figure)
 
@@ -317,6 +342,8 @@ def run_curve(args: argparse.Namespace) -> int:
         points = annotrove.compute_curve(args.table, score, threads=args.threads)
         curves.append(MethodCurve(score, points, annotrove.aurc(points), annotrove.eaurc(points)))
     rows = curve_rows(curves, labelled_queries(args.table, curves, args.threads))
+    if rows and all(row["labelled_queries"] == 0 for row in rows):
+        warn(annotrove_hints.unlabelled_warning(args.table))
 
     # Both files are renamed into place only after both were written.
     with contextlib.ExitStack() as outputs:
@@ -359,6 +386,7 @@ example:
         metavar="NAME",
         nargs="+",
         action="extend",
+        type=annotrove_hints.score_argument,
         help="score method(s) to compare, e.g. margin max-prob (repeatable; default: all eight:"
         f" {', '.join(ALL_SCORES)})",
     )
@@ -460,9 +488,19 @@ reported, the policy is still written, and the exit status is 0.""",
         allow_abbrev=False,
     )
     parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV)")
-    parser.add_argument("--score", required=True, metavar="NAME", help="score method, e.g. margin or max-prob")
     parser.add_argument(
-        "--error-rate", required=True, type=finite_float, metavar="R", help="target error rate, e.g. 0.05"
+        "--score",
+        required=True,
+        type=annotrove_hints.score_argument,
+        metavar="NAME",
+        help="score method, e.g. margin or max-prob",
+    )
+    parser.add_argument(
+        "--error-rate",
+        required=True,
+        type=annotrove_hints.error_rate,
+        metavar="R",
+        help="target error rate, a fraction: 0.05 means 5 %%",
     )
     parser.add_argument(
         "--method",
@@ -473,9 +511,10 @@ reported, the policy is still written, and the exit status is 0.""",
     parser.add_argument(
         "--level",
         dest="confidence_level",
-        type=finite_float,
+        type=annotrove_hints.confidence_level,
         metavar="L",
-        help="confidence level, required by binomial (0.90, 0.95, 0.975 or 0.99) and by ltt (between 0 and 1)",
+        help="confidence level, a fraction: required by binomial (0.90, 0.95, 0.975 or 0.99) and by ltt"
+        " (between 0 and 1); not taken by empirical and crc",
     )
     parser.add_argument(
         "-o", "--output", required=True, type=file_argument, metavar="POLICY.json", help="policy file to write"
@@ -515,7 +554,31 @@ def run_apply(args: argparse.Namespace) -> int:
     accepted = sum(1 for d in decisions if d["accepted"])
     share = f"{accepted / len(decisions):.2%}" if decisions else "n/a"
     print(f"queries {len(decisions)}, accepted {accepted}, share {share}", file=sys.stderr)
+    warn(annotrove_hints.missing_column_warning(args.table, policy["scoring_method"], decisions))
+    report_on_labels(args.table, policy)
     return 0
+
+
+def report_on_labels(table: str, policy: PolicyDict) -> None:
+    """On a labelled table, how many accepted queries were wrong: a policy checked on held-out data."""
+    fields = annotrove_hints.header_fields(table)
+    if fields is not None and "is_correct" not in fields:
+        return  # no labels: spare the second read of the table
+    score = annotrove_hints.score_argument(policy["scoring_method"])
+    points = annotrove.compute_curve(table, score)
+    if points:
+        labelled = points[-1]["total"]
+    else:  # the score values no labelled query; candidate-count values every one
+        everything = annotrove.compute_curve(table, "candidate-count")
+        labelled = everything[-1]["total"] if everything else 0
+    report = annotrove_hints.labelled_report(points, labelled, policy["threshold"], policy["target_error_rate"])
+    if report is not None:
+        print(report, file=sys.stderr)
+
+
+def warn(message: str | None) -> None:
+    if message is not None:
+        print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
 def register_apply(subparsers: Any) -> None:
@@ -526,7 +589,8 @@ def register_apply(subparsers: Any) -> None:
 decision per query, ordered by query_id, as CSV with the header
   {",".join(DECISION_COLUMNS)}
 confidence is nan when the score has no value for the query (it is then rejected); accepted is
-true or false. A summary (queries, accepted, share) goes to standard error.""",
+true or false. A summary (queries, accepted, share) goes to standard error; on a table with
+labels, a second line says how many accepted queries were wrong (the realised error rate).""",
         epilog="""example:
   annotrove apply new_batch.csv policy.json -o decisions.csv""",
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -586,6 +650,9 @@ standard error), 2 usage error.""",
     subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     for register in SUBCOMMANDS:
         register(subparsers)
+    # Checks that need the parsed arguments report through the subcommand's own usage line.
+    for command_parser in subparsers.choices.values():
+        command_parser.set_defaults(command_parser=command_parser)
     return parser
 
 
@@ -608,9 +675,13 @@ def leave_closed_pipe() -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    args: argparse.Namespace | None = None
     try:
         try:
             args = build_parser().parse_args(argv)
+            problem = annotrove_hints.usage_problem(args)
+            if problem is not None:
+                args.command_parser.error(problem)
         except SystemExit:
             # --help, --version and usage errors: let a closed pipe end quietly here too.
             sys.stdout.flush()
@@ -621,7 +692,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         return leave_closed_pipe()
     except EXPECTED_ERRORS as error:
-        print(f"{PROG}: error: {one_line(error)}", file=sys.stderr)
+        print(f"{PROG}: error: {annotrove_hints.explain(error, one_line(error), args)}", file=sys.stderr)
         return 1
 
 

@@ -21,6 +21,10 @@
 #include "scoring/scoring_method.hpp"
 #include "table_operations.hpp"
 
+#ifndef ANNOTROVE_VERSION
+#error "ANNOTROVE_VERSION (the distribution's version) must be defined by the build"
+#endif
+
 namespace annotrove::module {
 
 namespace {
@@ -438,7 +442,9 @@ int execute_module(PyObject *module) {
             return -1;
         }
     }
-    return 0;
+    // Like every module's __version__, not part of __all__: `from annotrove import *` takes the
+    // seven functions only.
+    return PyModule_AddStringConstant(module, "__version__", ANNOTROVE_VERSION);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -92,7 +92,7 @@ fi
 echo "== building the fuzzers with $CLANGXX into $build"
 clang_c="${CLANGXX/clang++/clang}"
 "$cmake_bin" -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$CLANGXX" -DCMAKE_C_COMPILER="$clang_c" -DANNOTROVE_FUZZ=ON \
+    -DCMAKE_CXX_COMPILER="$CLANGXX" -DCMAKE_C_COMPILER="$clang_c" -DANNOTROVE_FUZZ=ON -DANNOTROVE_WERROR=ON \
     -DANNOTROVE_PYTHON_MODULE=OFF >"$probe_dir/configure.log" 2>&1 ||
     { cat "$probe_dir/configure.log" >&2; exit 1; }
 "$cmake_bin" --build "$build" --target "${fuzzers[@]/#/fuzz_}"

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find_python.sh
 
-find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
+find_python || { echo "$PYTHON_NOT_FOUND" >&2; exit 1; }
 cxx="${CXX:-g++}"
 libasan="$("$cxx" -print-file-name=libasan.so)"
 if [ ! -e "$libasan" ]; then
@@ -29,7 +29,7 @@ pip_quiet=(-q --disable-pip-version-check)
 
 echo "== building annotrove with ASan+UBSan ($cxx) into $venv"
 CXX="$cxx" "$py" -m pip install "${pip_quiet[@]}" --no-build-isolation --force-reinstall --no-deps \
-    -Ccmake.define.ANNOTROVE_SANITIZE=ON -Ccmake.define.ANNOTROVE_PROBE=ON \
+    -Ccmake.define.ANNOTROVE_SANITIZE=ON -Ccmake.define.ANNOTROVE_WERROR=ON -Ccmake.define.ANNOTROVE_PROBE=ON \
     -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/asan .
 
 echo "== test suite under ASan+UBSan"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite. For Python 3.12 (and 3.13 where it is installed): build a wheel, install it
-# into a fresh virtual environment and run the tests against that installed copy. Needs Python 3.12
-# and a C++ compiler; everything else comes from PyPI. Optional stages (other Python versions,
-# the Windows x64 check, sanitizers, ThreadSanitizer on the threaded reader, fuzzing) say so
-# plainly when their tools are missing and go on.
+# The whole test suite. For Python 3.12 and 3.13, each where it is installed: build a wheel, install
+# it into a fresh virtual environment and run the tests against that installed copy. Needs Python
+# 3.12 or 3.13 and a C++ compiler; everything else comes from PyPI. Optional stages (other Python
+# versions, the Windows x64 check, sanitizers, ThreadSanitizer on the threaded reader, fuzzing) say
+# so plainly when their tools are missing and go on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find_python.sh
@@ -22,14 +22,14 @@ test_installed() {
     "$py" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.10" cmake ninja "pytest>=8" \
         "hypothesis>=6" mypy matplotlib
     "$py" -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps -w "dist/$version" \
-        -Cbuild-dir="build/wheel-$version" .
+        -Cbuild-dir="build/wheel-$version" -Ccmake.define.ANNOTROVE_WERROR=ON .
     echo "== Python $version: installing $(ls "dist/$version"/*.whl) into $venv"
     "$py" -m pip install "${pip_quiet[@]}" --no-deps "dist/$version"/*.whl
 
     # The probe is a test-only module that exposes the core's readers; it is never installed.
     local probe_dir="$PWD/build/probe-$version"
     PATH="$PWD/$venv/bin:$PATH" cmake -S . -B "$probe_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DANNOTROVE_PYTHON_MODULE=ON -DANNOTROVE_PROBE=ON -DPython_EXECUTABLE="$py" >/dev/null
+        -DANNOTROVE_PYTHON_MODULE=ON -DANNOTROVE_PROBE=ON -DANNOTROVE_WERROR=ON -DPython_EXECUTABLE="$py" >/dev/null
     PATH="$PWD/$venv/bin:$PATH" cmake --build "$probe_dir" --target _annotrove_probe >/dev/null
 
     echo "== Python $version: test suite against the installed wheel"
@@ -45,16 +45,18 @@ test_installed() {
     (cd cli && "$py" -m mypy --strict --no-incremental --cache-dir=/dev/null *.py)
 }
 
-find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
-test_installed 3.12
+tested=0
+for version in 3.12 3.13; do
+    if find_python "$version"; then
+        test_installed "$version"
+        tested=$((tested + 1))
+    else
+        echo "== Python $version not found: skipping the $version run"
+    fi
+done
+[ "$tested" -gt 0 ] || { echo "$PYTHON_NOT_FOUND" >&2; exit 1; }
 
-if find_python 3.13; then
-    test_installed 3.13
-else
-    echo "== Python 3.13 not found: skipping the 3.13 run"
-fi
-
-find_python 3.12
+find_python
 if [ -x scripts/windows_check.sh ]; then
     echo "== the core built for Windows x64 (mingw-w64, run under Wine) against the native build"
     PYTHON="$PYTHON_BIN" scripts/windows_check.sh
@@ -65,7 +67,7 @@ if [ -x scripts/sanitized_tests.sh ]; then
 fi
 if [ -x scripts/tsan_tests.sh ]; then
     echo "== the threaded table reader under ThreadSanitizer"
-    PATH="$PWD/.venv-test-3.12/bin:$PATH" scripts/tsan_tests.sh
+    PATH="$PWD/.venv-test-3.12/bin:$PWD/.venv-test-3.13/bin:$PATH" scripts/tsan_tests.sh
 fi
 if [ -x scripts/fuzz.sh ]; then
     echo "== fuzzing the table and policy readers"

@@ -14,7 +14,7 @@ fi
 for tool in cmake ninja; do
     command -v "$tool" >/dev/null || { echo "error: $tool not found" >&2; exit 1; }
 done
-CXX="$cxx" cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DANNOTROVE_TSAN=ON \
+CXX="$cxx" cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DANNOTROVE_TSAN=ON -DANNOTROVE_WERROR=ON \
     >/dev/null
 cmake --build build/tsan --target thread_check >/dev/null
 # Any report fails the run; halt_on_error stops at the first.

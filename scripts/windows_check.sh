@@ -27,7 +27,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
     echo "not found: ${missing[*]}; skipping the Windows x64 check"
     exit 0
 fi
-find_python 3.12 || { echo "error: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2; exit 1; }
+find_python || { echo "$PYTHON_NOT_FOUND" >&2; exit 1; }
 
 # cmake and ninja: from PATH, else from one of the project's virtual environments.
 tool() {
@@ -61,7 +61,7 @@ configure_and_build() {
     local dir="$1"
     shift
     "$cmake_bin" -S . -B "$build/$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-        -DANNOTROVE_CORE_CHECK=ON -DANNOTROVE_PYTHON_MODULE=OFF "$@" >>"$log" 2>&1 &&
+        -DANNOTROVE_CORE_CHECK=ON -DANNOTROVE_PYTHON_MODULE=OFF -DANNOTROVE_WERROR=ON "$@" >>"$log" 2>&1 &&
         "$cmake_bin" --build "$build/$dir" --target core_check >>"$log" 2>&1 ||
         { echo "error: the $dir build of core_check failed; last lines of $log:" >&2
           tail -n 40 "$log" >&2; exit 1; }

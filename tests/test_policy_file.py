@@ -540,6 +540,19 @@ def test_save_to_fifo_writes_the_text_into_it(tmp_path):
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
 
 
+@posix_only
+@pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="no /dev/fd")
+def test_save_to_a_descriptor_path_writes_into_the_pipe():
+    # What a shell's process substitution hands over: /dev/fd/N, a link to a pipe no path names.
+    read_end, write_end = os.pipe()
+    try:
+        annotrove.save_policy(f"/dev/fd/{write_end}", POLICY)
+    finally:
+        os.close(write_end)
+    with os.fdopen(read_end, "rb") as stream:
+        assert stream.read().decode() == NINE_LINES
+
+
 @not_root
 def test_save_into_read_only_directory_is_io_error_and_keeps_old_file(tmp_path):
     old = tmp_path / "p.json"

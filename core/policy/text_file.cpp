@@ -207,6 +207,14 @@ FileResult<void> replace_file_contents(std::string_view path, std::string_view t
     if (!given) {
         return std::unexpected(std::move(given.error()));
     }
+    // Asked of the system, which follows every kind of link: /dev/fd/N of a process substitution
+    // is a link to a pipe that no path names, so following it by hand would find nothing there.
+    std::error_code given_error;
+    const fs::file_status given_status = fs::status(*given, given_error);
+    if (fs::exists(given_status) && !fs::is_regular_file(given_status) &&
+        !fs::is_directory(given_status)) {
+        return write_in_place(*given, text);
+    }
     auto target = resolve_links(std::move(*given));
     if (!target) {
         return std::unexpected(std::move(target.error()));

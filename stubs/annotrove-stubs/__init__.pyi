@@ -1,6 +1,6 @@
 """Type information for the annotrove extension module.
 
-The module itself defines only the seven functions of ``__all__``. The TypedDicts and ``Literal``
+The module itself defines only the seven functions of ``__all__`` and ``__version__``. The TypedDicts and ``Literal``
 aliases below exist for type checkers only: import them inside ``if typing.TYPE_CHECKING:`` (or use
 them in quoted annotations), never at run time.
 """
@@ -8,6 +8,9 @@ them in quoted annotations), never at run time.
 from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 from typing_extensions import NotRequired, ReadOnly, TypeAlias
+
+# The distribution's version, as importlib.metadata.version("annotrove") gives it; not in __all__.
+__version__: str
 
 __all__ = [
     "compute_curve",
