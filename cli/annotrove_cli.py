@@ -455,7 +455,7 @@ def run_calibrate(args: argparse.Namespace) -> int:
     method = policy["calibration_method"]
     print(f"wrote      {args.output} ({policy['scoring_method']}, {method}, target error rate {args.error_rate!r})")
     if threshold == SENTINEL_THRESHOLD:
-        print(f"threshold  {threshold!r}: nothing will be accepted")
+        print(f"threshold  {threshold!r}: nothing below the largest finite double will be accepted")
         print(f"why        {why_nothing_passes(policy, points, args.score)}")
     else:
         print(f"threshold  {threshold!r}")
@@ -480,8 +480,8 @@ def register_calibrate(subparsers: Any) -> None:
         description="""Pick the most lenient threshold of one score that meets the target error rate on the
 labelled table, write it as a JSON policy, and report the threshold's coverage and observed
 error rate on that table and what the method promises. When no threshold meets the target,
-the policy gets the sentinel threshold 1.7976931348623157e+308, which accepts nothing: this is
-reported, the policy is still written, and the exit status is 0.""",
+the policy gets the sentinel threshold 1.7976931348623157e+308, the largest finite double, which
+accepts nothing below itself: this is reported, the policy is still written, and the exit status is 0.""",
         epilog="""example:
   annotrove calibrate labelled.csv --score margin --error-rate 0.05 -o policy.json""",
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "forced_unwind.hpp"
 
 namespace annotrove::module {
 
@@ -29,12 +30,17 @@ void raise_internal_error(std::string_view message);
 // The name of an object's type for messages ("bytes", "PosixPath").
 std::string type_name(PyObject *object);
 
+// The one rule for every `catch (...)`: ANNOTROVE_PASS_FORCED_UNWIND right before it (forced_unwind.hpp).
+
 // Runs the body of a Python entry point; a C++ exception that escapes it becomes MemoryError
-// (allocation failure) or the internal-failure exception instead of crossing into the host.
-template <typename Body> PyObject *guarded(Body &&body) noexcept {
+// (allocation failure) or the internal-failure exception instead of crossing into the host. Not
+// noexcept: a forced unwind must pass on into the host's frames, which it ends the thread through.
+template <typename Body> ANNOTROVE_PASSES_FORCED_UNWIND PyObject *guarded(Body &&body) {
     try {
         return body();
-    } catch (const std::bad_alloc &) {
+    }
+    ANNOTROVE_PASS_FORCED_UNWIND
+    catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     } catch (const std::exception &failure) {
         raise_internal_error(failure.what());

@@ -327,7 +327,8 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!path) {
             return nullptr;
         }
-        Result<PolicyFile> policy = policy::read_policy_file(*path);
+        Result<PolicyFile> policy =
+            without_lock([path = *path] { return policy::read_policy_file(path); });
         if (!policy) {
             raise_core_error(policy.error());
             return nullptr;
@@ -343,7 +344,8 @@ PyObject *save_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!arguments) {
             return nullptr;
         }
-        Result<void> written = policy::write_policy_file(arguments->path, arguments->policy);
+        Result<void> written = without_lock(
+            [&] { return policy::write_policy_file(arguments->path, arguments->policy); });
         if (!written) {
             raise_core_error(written.error());
             return nullptr;
@@ -449,6 +451,9 @@ int execute_module(PyObject *module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(execute_module)},
+    // The interned keys and the internal-failure type are process-wide objects, which an
+    // interpreter with its own lock must not share.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -13,6 +13,7 @@
 
 #include "binomial_tail.hpp"
 #include "calibration.hpp"
+#include "policy/policy_file.hpp"
 #include "table/cell_parsers.hpp"
 #include "table/csv_reader.hpp"
 #include "table/csv_scanner.hpp"
@@ -274,6 +275,21 @@ PyObject *probe_is_parquet_path(PyObject *, PyObject *arg) {
         annotrove::table::is_parquet_path(std::string_view(path, static_cast<std::size_t>(size))));
 }
 
+// policy_text(version): the text written for the default policy with that version, which
+// save_policy refuses to write for any version but its own; the writer's string escaping is
+// tested through it.
+PyObject *probe_policy_text(PyObject *, PyObject *arg) {
+    Py_ssize_t size = 0;
+    const char *version = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (version == nullptr) {
+        return nullptr;
+    }
+    annotrove::PolicyFile policy;
+    policy.version.assign(version, static_cast<std::size_t>(size));
+    const std::string text = annotrove::policy::policy_to_json(policy);
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
 // select_threshold(method, points, target, level): points are (threshold, accepted, total,
 // coverage, errors, risk or None) tuples; returns the selected threshold or None.
 PyObject *probe_select_threshold(PyObject *, PyObject *args) {
@@ -409,6 +425,9 @@ PyMethodDef probe_methods[] = {
      "float_cell($module, cell, /)\n--\n\n(parse_float's value or None, is_float's verdict) of a cell's bytes."},
     {"is_parquet_path", probe_is_parquet_path, METH_O,
      "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},
+    {"policy_text", probe_policy_text, METH_O,
+     "policy_text($module, version, /)\n--\n\nThe policy file text of the default policy with "
+     "that version."},
     {"select_threshold", probe_select_threshold, METH_VARARGS,
      "select_threshold($module, method, points, target, level=nan, /)\n--\n\n"
      "The threshold a calibration method selects from (threshold, accepted, total, coverage, "

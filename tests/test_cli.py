@@ -203,7 +203,7 @@ def test_calibrate_writes_the_file_save_policy_writes(tmp_path, score, rate, met
     report = out.decode()
     assert repr(policy["threshold"]) in report
     if policy["threshold"] == 1.7976931348623157e308:
-        assert "nothing will be accepted" in report
+        assert "nothing below the largest finite double will be accepted" in report
     else:
         # What the threshold accepts: the last point at or above it (an ltt threshold lies just
         # above the confidence its policy refuses, not on a point).
@@ -428,3 +428,25 @@ def test_threads_change_nothing_the_command_prints(tmp_path, command):
     outputs = {run(*command, *threads, cwd=tmp_path) for threads in ([], ["--threads", "1"],
                                                                       ["--threads", "3"])}
     assert len(outputs) == 1 and next(iter(outputs))[0] == 0
+
+
+# The sentinel threshold is the largest finite double and acceptance is `confidence >= threshold`,
+# so the one confidence equal to it is accepted: "accepts nothing" holds only below it. Stored
+# policies carry that value, so the edge stays, and the report says exactly this much.
+def test_the_sentinel_accepts_a_confidence_equal_to_itself(tmp_path):
+    largest = 1.7976931348623157e308
+    table = tmp_path / "gap.csv"
+    table.write_text("query_id,candidate_id,rank,score,is_correct\n"
+                     f"q1,a,1,{largest!r},false\n"
+                     "q1,b,2,0,true\n"
+                     "q2,c,1,5,false\n"
+                     "q2,d,2,4,true\n")
+    status, out, errors = run("calibrate", table, "--score", "score-gap", "--error-rate", "0.1",
+                              "-o", tmp_path / "policy.json")
+    assert (status, errors) == (0, "")
+    assert f"threshold  {largest!r}: nothing below the largest finite double will be accepted" in out.decode()
+    policy = annotrove.load_policy(str(tmp_path / "policy.json"))
+    assert policy["threshold"] == largest
+    decisions = annotrove.apply_policy(str(table), policy)
+    assert [(d["query_id"], d["confidence"], d["accepted"]) for d in decisions] == [
+        ("q1", largest, True), ("q2", 1.0, False)]

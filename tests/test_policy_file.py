@@ -6,6 +6,7 @@ import math
 import os
 import pathlib
 import re
+import shutil
 import stat
 import struct
 import subprocess
@@ -166,16 +167,45 @@ def test_numbers_are_written_shortest_with_fixed_layout(policy_path, value, text
     assert bits(loaded["confidence_level"]) == bits(value)
 
 
+# A policy that would not load back as itself is refused before any file is opened, so a good
+# file in its place stays as it was. The error is the one loading the file would give: the
+# reference is the loading error of the same text, with null where the writer would put it.
+@pytest.mark.parametrize("field", ["threshold", "target_error_rate"])
 @pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
-def test_non_finite_threshold_is_written_null_and_refused_on_load(policy_path, value):
-    assert '  "threshold": null,\n' in saved_text(policy_path, threshold=value)
-    assert "invalid type: null, expected a number" in json_error(policy_path)
+@pytest.mark.parametrize("version", ["0.1.0", "9.9"])
+def test_non_finite_numbers_are_refused_with_the_loading_error(tmp_path, field, value, version):
+    reference = tmp_path / "reference.json"
+    reference.write_text(NINE_LINES.replace(f'"{field}": {MEMBERS[field]}', f'"{field}": null')
+                         .replace('"0.1.0"', json.dumps(version)))
+    expected = json_error(str(reference))  # the parse error wins over the version, as on load
+    path = tmp_path / "policy.json"
+    annotrove.save_policy(str(path), POLICY)
+    with pytest.raises(RuntimeError) as info:
+        annotrove.save_policy(str(path), {**POLICY, field: value, "version": version})
+    assert str(info.value) == expected
+    assert path.read_text() == NINE_LINES
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["policy.json", "reference.json"]
 
 
-@pytest.mark.parametrize("value", [math.inf, -math.inf, math.nan])
-def test_non_finite_confidence_level_is_written_null_and_loads_absent(policy_path, value):
-    assert '  "confidence_level": null,\n' in saved_text(policy_path, confidence_level=value)
-    assert annotrove.load_policy(policy_path)["confidence_level"] is None
+@pytest.mark.parametrize(("value", "text"), [(math.inf, "inf"), (-math.inf, "-inf"),
+                                             (math.nan, "NaN")])
+def test_non_finite_confidence_level_is_refused_naming_field_and_value(policy_path, value, text):
+    annotrove.save_policy(policy_path, POLICY)
+    with pytest.raises(RuntimeError) as info:
+        annotrove.save_policy(policy_path, {**POLICY, "confidence_level": value})
+    assert str(info.value) == (f"JSON error: cannot save confidence_level {text}: "
+                               "a policy file holds only finite numbers")
+    assert pathlib.Path(policy_path).read_text() == NINE_LINES
+
+
+@pytest.mark.parametrize("version", ["0.2.0", "", "0.1.0 "])
+def test_other_versions_are_refused_before_saving(policy_path, version):
+    annotrove.save_policy(policy_path, POLICY)
+    with pytest.raises(RuntimeError) as info:
+        annotrove.save_policy(policy_path, {**POLICY, "version": version})
+    assert str(info.value) == "Unknown policy version: " + version
+    assert pathlib.Path(policy_path).read_text() == NINE_LINES
+    assert os.listdir(os.path.dirname(policy_path)) == ["policy.json"]
 
 
 @given(st.floats(allow_nan=False, allow_infinity=False))
@@ -200,8 +230,12 @@ def test_every_finite_float_is_written_by_the_layout_rule_and_reads_back_bit_exa
 @example("\"\\\b\t\n\f\r\x00\x1f\x7f é 😀")
 @settings(max_examples=200, deadline=None)
 def test_strings_are_escaped_like_python_json_without_ascii_escapes(tmp_path_factory, version):
-    path = str(tmp_path_factory.mktemp("text") / "p.json")
-    text = saved_text(path, version=version)
+    # save_policy writes no version but its own: the writer's text comes from the probe.
+    probe = pytest.importorskip("_annotrove_probe")
+    path = tmp_path_factory.mktemp("text") / "p.json"
+    text = probe.policy_text(version)
+    path.write_bytes(text.encode("utf-8"))
+    path = str(path)
     assert text.split("\n")[1] == f'  "version": {json.dumps(version, ensure_ascii=False)},'
     if version == "0.1.0":
         return
@@ -613,3 +647,86 @@ def test_failed_write_keeps_previous_policy_and_leaves_no_temporary_file(tmp_pat
         assert path.read_text() == NINE_LINES
         assert annotrove.load_policy(str(path)) == POLICY
     assert sorted(p.name for p in tmp_path.iterdir()) == (["p.json"] if existing else [])
+
+
+# --- durability and permissions of a replaced file --------------------------------------------
+
+TRACED_SAVE = textwrap.dedent(
+    """
+    import os, sys
+    import annotrove
+    os.umask(0)  # the temporary file's own mode shows unmasked
+    annotrove.save_policy(sys.argv[1], dict(version="0.1.0", scoring_method="margin",
+        threshold=0.42, target_error_rate=0.05, calibration_method="empirical"))
+    """
+)
+
+
+def traced_save(path: pathlib.Path) -> list[str]:
+    """The file system calls of one save, as strace prints them."""
+    log = path.parent / "strace.log"
+    calls = "openat,open,fsync,fdatasync,fchmod,chmod,fchown,rename,renameat,renameat2,close"
+    result = subprocess.run(
+        ["strace", "-f", "-qq", "-e", f"trace={calls}", "-o", str(log),
+         sys.executable, "-c", TRACED_SAVE, str(path)],
+        capture_output=True, text=True, timeout=60,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    if result.returncode != 0 and "ptrace" in result.stderr:
+        pytest.skip("tracing is not permitted here")
+    assert result.returncode == 0, result.stderr
+    lines = [line.split(None, 1)[1] for line in log.read_text().splitlines() if " " in line]
+    log.unlink()
+    # From the probe of the old file on: what happens before is the interpreter starting.
+    start = max(i for i, line in enumerate(lines) if str(path) in line and "rename" not in line
+                and "O_APPEND" in line)
+    return lines[start:]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("strace") is None,
+                    reason="needs strace on Linux")
+def test_save_creates_owner_only_syncs_before_rename_and_syncs_the_directory(tmp_path):
+    path = tmp_path / "policy.json"
+    path.write_text("old")
+    os.chmod(path, 0o600)
+    calls = traced_save(path)
+    created = [i for i, c in enumerate(calls) if ".annotrove-" in c and "O_EXCL" in c]
+    assert len(created) == 1, calls
+    create = calls[created[0]]
+    assert create.split(", ")[-1].startswith("0600)"), create  # born owner-only
+    descriptor = create.rsplit("= ", 1)[1]
+    renamed = next(i for i, c in enumerate(calls) if c.startswith("rename"))
+    between = calls[created[0]:renamed]
+    assert f"fsync({descriptor})" in "".join(between), calls  # the data before the name
+    assert any(c.startswith(f"fchmod({descriptor}, 0600)") for c in between), calls
+    directory = next(i for i, c in enumerate(calls) if i > renamed and f'"{tmp_path}"' in c
+                     and "O_DIRECTORY" in c)
+    dir_descriptor = calls[directory].rsplit("= ", 1)[1]
+    assert any(c.startswith(f"fsync({dir_descriptor})") for c in calls[directory:]), calls
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    assert annotrove.load_policy(str(path))["threshold"] == 0.42
+
+
+@posix_only
+def test_save_keeps_the_group_of_the_replaced_file_where_allowed(policy_path):
+    others = [g for g in os.getgroups() if g != os.getegid()]
+    group = 4242 if os.geteuid() == 0 else (others[0] if others else None)
+    if group is None:
+        pytest.skip("needs a second group this user may give a file")
+    pathlib.Path(policy_path).write_text("old")
+    os.chown(policy_path, -1, group)
+    os.chmod(policy_path, 0o640)
+    annotrove.save_policy(policy_path, POLICY)
+    info = os.stat(policy_path)
+    assert (info.st_gid, stat.S_IMODE(info.st_mode)) == (group, 0o640)
+    assert annotrove.load_policy(policy_path) == POLICY
+
+
+@posix_only
+def test_a_new_file_gets_the_mode_the_umask_allows(tmp_path):
+    before = os.umask(0o027)
+    try:
+        annotrove.save_policy(str(tmp_path / "new.json"), POLICY)
+    finally:
+        os.umask(before)
+    assert stat.S_IMODE(os.stat(tmp_path / "new.json").st_mode) == 0o640

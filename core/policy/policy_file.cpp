@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
 #include "json_reader.hpp"
 #include "json_writer.hpp"
+#include "../number_format.hpp"
 #include "text_file.hpp"
 
 namespace annotrove::policy {
@@ -393,8 +395,45 @@ Result<PolicyFile> policy_from_json(std::string_view text) {
     return PolicyParser(text).parse();
 }
 
+namespace {
+
+// The policy in a file's text, as loading the file gives it.
+Result<PolicyFile> policy_from_file_text(std::string_view text) {
+    auto policy = policy_from_json(text);
+    if (!policy) {
+        return policy;
+    }
+    // Only after the whole file parsed: a malformed file reports its own fault first.
+    if (policy->version != SUPPORTED_POLICY_VERSION) {
+        return std::unexpected(CoreError::unknown_policy_version(std::move(policy->version)));
+    }
+    return policy;
+}
+
+// Saving succeeds only for a file that loads back as the same policy: the text of `policy` is
+// read as loading reads it, and its error (a non-finite threshold, target error rate or group
+// threshold written as null; another version) is the saving error. A non-finite confidence
+// level would be written as null and come back absent without any error, so it is named here.
+Result<void> check_loads_back(const PolicyFile &policy, std::string_view text) {
+    if (auto loaded = policy_from_file_text(text); !loaded) {
+        return std::unexpected(std::move(loaded.error()));
+    }
+    if (policy.confidence_level && !std::isfinite(*policy.confidence_level)) {
+        return std::unexpected(CoreError::json(
+            "cannot save confidence_level " + format_plain_shortest(*policy.confidence_level) +
+            ": a policy file holds only finite numbers"));
+    }
+    return {};
+}
+
+} // namespace
+
 Result<void> write_policy_file(std::string_view path, const PolicyFile &policy) {
     const std::string text = policy_to_json(policy);
+    // Checked before the file is opened, so that a refused policy leaves a previous file intact.
+    if (auto loadable = check_loads_back(policy, text); !loadable) {
+        return loadable;
+    }
     if (auto written = replace_file_contents(path, text); !written) {
         FileError &error = written.error();
         if (error.stage == FileError::Stage::Write) {
@@ -411,15 +450,7 @@ Result<PolicyFile> read_policy_file(std::string_view path) {
     if (!text) {
         return std::unexpected(CoreError::io(std::move(text.error().description)));
     }
-    auto policy = policy_from_json(*text);
-    if (!policy) {
-        return policy;
-    }
-    // Only after the whole file parsed: a malformed file reports its own fault first.
-    if (policy->version != SUPPORTED_POLICY_VERSION) {
-        return std::unexpected(CoreError::unknown_policy_version(std::move(policy->version)));
-    }
-    return policy;
+    return policy_from_file_text(*text);
 }
 
 } // namespace annotrove::policy

@@ -12,6 +12,7 @@
 
 #include "byte_source.hpp"
 #include "csv_reader.hpp"
+#include "row_reservation.hpp"
 #include "same_bytes.hpp"
 #include "threaded_reader.hpp"
 
@@ -126,7 +127,9 @@ class QueryCollector final : public BatchedConsumer {
     bool wants_scores() const override { return options_.scores; }
     bool wants_probabilities() const override { return options_.probabilities; }
 
-    void expect_rows(std::size_t rows) override { rows_.reserve(rows); }
+    void expect_rows(std::size_t rows) override {
+        rows_.reserve(rows_to_reserve<Candidate>(rows));
+    }
 
     std::unique_ptr<RowBatch> new_batch() const override {
         return std::make_unique<RunBatch>(options_, seed_);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "csv_reader.hpp"
+#include "row_reservation.hpp"
 #include "same_bytes.hpp"
 
 namespace annotrove::table {
@@ -12,7 +13,9 @@ namespace {
 
 class RecordCollector final : public RowConsumer {
   public:
-    void expect_rows(std::size_t rows) override { table_.rows.reserve(rows); }
+    void expect_rows(std::size_t rows) override {
+        table_.rows.reserve(rows_to_reserve<CandidateRecord>(rows));
+    }
     bool wants_carried_texts() const override { return true; }
 
     void add(const RowCells &cells) override {

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "../forced_unwind.hpp"
 #include "byte_source.hpp"
 #include "table_reader.hpp"
 
@@ -317,7 +318,7 @@ bool ThreadedRead::hand_over(Chunk &chunk) {
     return true;
 }
 
-void ThreadedRead::work() {
+ANNOTROVE_PASSES_FORCED_UNWIND void ThreadedRead::work() {
     std::unique_lock lock(mutex_);
     while (!finished_) {
         Chunk &next = chunk(handed_);
@@ -328,7 +329,9 @@ void ThreadedRead::work() {
             std::exception_ptr thrown;
             try {
                 handed = hand_over(next);
-            } catch (...) {
+            }
+            ANNOTROVE_PASS_FORCED_UNWIND
+            catch (...) {
                 thrown = std::current_exception();
             }
             lock.lock();
@@ -354,7 +357,9 @@ void ThreadedRead::work() {
             std::exception_ptr thrown;
             try {
                 taken = take_chunk(chunk(index));
-            } catch (...) {
+            }
+            ANNOTROVE_PASS_FORCED_UNWIND
+            catch (...) {
                 thrown = std::current_exception();
             }
             lock.lock();
@@ -379,7 +384,9 @@ void ThreadedRead::work() {
             std::exception_ptr thrown;
             try {
                 read_chunk(task);
-            } catch (...) {
+            }
+            ANNOTROVE_PASS_FORCED_UNWIND
+            catch (...) {
                 thrown = std::current_exception();
             }
             lock.lock();
@@ -395,8 +402,24 @@ void ThreadedRead::work() {
     }
 }
 
-Result<void> ThreadedRead::run(std::size_t threads) {
+// Every thread started here is joined before this returns, however it returns: also when the
+// calling thread is unwound (cancelled) while it takes part.
+ANNOTROVE_PASSES_FORCED_UNWIND Result<void> ThreadedRead::run(std::size_t threads) {
     std::vector<std::thread> helpers;
+    struct Joined {
+        ThreadedRead &read;
+        std::vector<std::thread> &helpers;
+        ~Joined() {
+            {
+                const std::lock_guard lock(read.mutex_);
+                read.finished_ = true;
+            }
+            read.changed_.notify_all();
+            for (std::thread &helper : helpers) {
+                helper.join();
+            }
+        }
+    } joined{*this, helpers};
     {
         const SignalsBlocked blocked;
         try {
@@ -404,24 +427,17 @@ Result<void> ThreadedRead::run(std::size_t threads) {
             for (std::size_t i = 1; i < threads; ++i) {
                 helpers.emplace_back([this] { work(); });
             }
-        } catch (const std::system_error &) {
+        }
+        ANNOTROVE_PASS_FORCED_UNWIND
+        catch (const std::system_error &) {
             // Fewer threads than asked (the system refused one): the same rows, a little later.
-        } catch (...) {
-            {
-                const std::lock_guard lock(mutex_);
-                finished_ = true;
-            }
-            changed_.notify_all();
-            for (std::thread &helper : helpers) {
-                helper.join();
-            }
-            throw;
         }
     }
     work();
     for (std::thread &helper : helpers) {
         helper.join();
     }
+    helpers.clear();
     if (exception_) {
         std::rethrow_exception(exception_);
     }
