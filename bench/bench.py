@@ -8,6 +8,7 @@ One command:
     python bench/bench.py --scaling [--scaling-rows 250000]
     python bench/bench.py --scale          # compute_curve on ~60M rows (11 GB, generated and deleted)
     python bench/bench.py --threads        # two threads on two copies of the default table
+    python bench/bench.py --compressed     # the default table as gzip -6 and zstd -3, against polars and DuckDB
 
 annotrove is imported as Python finds it, installed or from a build folder named
 by PYTHONPATH (e.g. PYTHONPATH=build/rel python bench/bench.py); the child
@@ -47,6 +48,12 @@ process (--rounds times) with its peak memory, and deletes it.
 --threads copies the default ascending table once, then in one child process
 times two compute_curve calls one after the other and the same two calls on two
 Python threads at once (--rounds times), and reports the ratio.
+
+--compressed writes the default ascending table compressed with gzip -6 and zstd -3 beside
+it (kept for the next run), checks that every contender's curve on them equals annotrove's on the
+plain table, then times compute_curve margin on the plain table and on both copies, with polars and
+DuckDB (all threads) reading the same copies; it reports MB/s of uncompressed text, peak memory
+against the text's size, and decompression's share of annotrove's CPU time.
 
 --scaling times compute_curve on adversarial tables of n, 2n and 4n rows (and
 load_policy on policy files of growing size); a ratio near 2 per doubling means
@@ -698,6 +705,133 @@ def run_shape(args: argparse.Namespace, shape: str) -> None:
               "the times above are unreliable; rerun on a quiet machine")
 
 
+# ---------------------------------------------------------------- compressed tables
+
+# (label, suffix, command line that compresses standard input to standard output)
+COMPRESSIONS = (("gzip -6", ".gz", ["gzip", "-6", "-c"]), ("zstd -3", ".zst", ["zstd", "-3", "-q", "-c"]))
+
+
+def compressed_copy(path: Path, suffix: str, command: list[str]) -> Path:
+    """The table compressed beside itself (kept, like the table, for the next run)."""
+    target = path.with_name(path.name + suffix)
+    if target.exists() and target.stat().st_mtime >= path.stat().st_mtime:
+        print(f"reusing {target}", flush=True)
+        return target
+    partial = target.with_name(target.name + ".partial")
+    print(f"writing {target} ({' '.join(command)}) ...", flush=True)
+    with open(path, "rb") as source, open(partial, "wb") as sink:
+        if shutil.which(command[0]):
+            subprocess.run(command, stdin=source, stdout=sink, check=True)
+        elif suffix == ".gz":
+            import gzip
+            with gzip.GzipFile(fileobj=sink, mode="wb", compresslevel=6, mtime=0) as packed:
+                shutil.copyfileobj(source, packed, 1 << 22)
+        else:
+            import zstandard  # type: ignore[import-not-found]
+            zstandard.ZstdCompressor(level=3, write_checksum=True).copy_stream(source, sink)
+    partial.replace(target)
+    return target
+
+
+def run_compressed(args: argparse.Namespace) -> None:
+    """compute_curve margin on the ascending table as it is, and compressed with gzip -6 and zstd -3,
+    against polars and DuckDB (all threads) reading the same compressed files."""
+    annotrove = import_annotrove()
+    env = child_environment(annotrove)
+    path, rows = cached_table(args, "ascending")
+    text_bytes = path.stat().st_size
+    text_mb = text_bytes / 1e6
+    copies = {label: compressed_copy(path, suffix, command) for label, suffix, command in COMPRESSIONS}
+    others = [c for c in CONTENDERS if c.label in ("polars all threads", "DuckDB all threads") and installed(c.tool)]
+    runs: list[tuple[str, Path, Contender]] = [("plain", path, CONTENDERS[0])]
+    for label, copy in copies.items():
+        runs += [(label, copy, contender) for contender in [CONTENDERS[0], *others]]
+    task = "curve margin"
+    print(f"table: {rows:,} rows, {text_mb:,.1f} MB of text; "
+          + "; ".join(f"{label}: {copy.stat().st_size / 1e6:,.1f} MB" for label, copy in copies.items()), flush=True)
+    print(f"load average {load_average():.2f} on {os.cpu_count()} CPUs (a busy machine skews every figure)", flush=True)
+
+    workdir = Path(tempfile.mkdtemp(prefix="bench-compressed-"))
+    measured: dict[tuple[str, str], Measurements] = {}
+    try:
+        expected: Curve | None = None
+        for label, file, contender in list(runs):
+            result_path = workdir / "result.pickle"
+            result_path.unlink(missing_ok=True)
+            report = run_child(env, contender, task, file, args.timeout, result_path)
+            if isinstance(report, str):
+                print(f"  {contender.label:18} {label:8} FAILED, left out: {report}", flush=True)
+                runs.remove((label, file, contender))
+                continue
+            with open(result_path, "rb") as handle:
+                value = pickle.load(handle)
+            if expected is None:
+                expected = value
+            difference = curve_difference(expected, value)
+            if difference is not None:
+                sys.exit(f"{contender.label} on {label}: curve differs from annotrove on the plain table: {difference}")
+            print(f"  {contender.label:18} {label:8} same {len(value):,} points as annotrove on the plain table",
+                  flush=True)
+        for round_number in range(1, args.rounds + 1):
+            shown = []
+            for label, file, contender in runs:
+                report = run_child(env, contender, task, file, args.timeout)
+                m = measured.setdefault((label, contender.label), Measurements())
+                if isinstance(report, str):
+                    m.failures.append(report)
+                    continue
+                m.seconds.append(report["seconds"])
+                m.cpu_seconds.append(report["cpu_seconds"])
+                if report["peak_bytes"] is not None:
+                    m.peak_bytes.append(report["peak_bytes"])
+                shown.append(f"{contender.label} {label} {report['seconds']:.2f}")
+            print(f"round {round_number}/{args.rounds}: " + ", ".join(shown), flush=True)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    print(f"\n{task}, median of {args.rounds} rounds; MB/s counts the uncompressed text; '/text' = peak memory "
+          "/ uncompressed size")
+    header = f"{'input':8} {'contender':18} {'median s':>9} {'cpu s':>7} {'MB/s':>7} {'peak MB':>8} {'/text':>6}"
+    print(header)
+    print("-" * len(header))
+    median: dict[tuple[str, str], float] = {}
+    cpu: dict[tuple[str, str], float] = {}
+    peak: dict[tuple[str, str], float] = {}
+    for label, _, contender in runs:
+        got = measured.get((label, contender.label))
+        if got is None or not got.seconds:
+            print(f"{label:8} {contender.label:18} no successful run")
+            continue
+        key = (label, contender.label)
+        median[key] = statistics.median(got.seconds)
+        cpu[key] = statistics.median(got.cpu_seconds)
+        peak[key] = max(got.peak_bytes) if got.peak_bytes else math.nan
+        print(f"{label:8} {contender.label:18} {median[key]:9.3f} {cpu[key]:7.2f} {text_mb / median[key]:7,.0f} "
+              f"{peak[key] / 1e6:8,.0f} {peak[key] / text_bytes:6.2f}")
+
+    print("\ntargets:")
+    plain = median.get(("plain", "annotrove"))
+    for label in copies:
+        own = median.get((label, "annotrove"))
+        if own is None:
+            continue
+        share = max(0.0, cpu[(label, "annotrove")] - cpu[("plain", "annotrove")]) / cpu[(label, "annotrove")]
+        lines = [f"decompression ~{share:.0%} of annotrove's CPU time (its CPU time over the plain table's)"]
+        if label.startswith("gzip"):
+            for other, need in (("DuckDB all threads", 1.5), ("polars all threads", 1.0)):
+                if (label, other) in median:
+                    ratio = median[(label, other)] / own
+                    lines.append(f"{ratio:.2f}x faster than {other} (need {'>=' if need > 1 else '>'} {need}x): "
+                                 f"{'met' if ratio >= need and (need > 1 or ratio > 1) else 'NOT met'}")
+        elif plain:
+            ratio = own / plain
+            lines.append(f"{ratio:.2f}x the plain table's time (need <= 1.3x): {'met' if ratio <= 1.3 else 'NOT met'}")
+        bound = PEAK_BOUND["ascending"]
+        lines.append(f"peak {peak[(label, 'annotrove')] / text_bytes:.2f}x the text (need <= {bound}x): "
+                     f"{'met' if peak[(label, 'annotrove')] <= bound * text_bytes else 'NOT met'}")
+        print(f"  {label}: " + "; ".join(lines))
+
+
 # ---------------------------------------------------------------- scale
 
 def run_scale(args: argparse.Namespace) -> None:
@@ -1079,6 +1213,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="compute_curve on a table of about 60 million rows (11 GB, deleted after)")
     parser.add_argument("--scale-queries", type=int, default=2_200_000, help="queries of the --scale table")
     parser.add_argument("--scale-dir", help="where --scale writes its table (default: the system's temporary folder)")
+    parser.add_argument("--compressed", action="store_true",
+                        help="compute_curve on the table compressed with gzip -6 and zstd -3, against polars and DuckDB")
     parser.add_argument("--threads", action="store_true",
                         help="two threads on two copies of the default table against the two calls in turn")
     parser.add_argument("--threads-child", nargs=3, metavar=("FIRST", "SECOND", "ROUNDS"), help=argparse.SUPPRESS)
@@ -1109,6 +1245,8 @@ def main(argv: list[str] | None = None) -> int:
         run_scale(args)
     elif args.threads:
         run_threads(args)
+    elif args.compressed:
+        run_compressed(args)
     else:
         run_main(args)
     return 0

@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import gzip
 import importlib
 import importlib.metadata
 import io
@@ -159,7 +160,8 @@ def atomic_output(target: str | None, *, newline: str | None = None) -> Iterator
     ``target`` None or "-" means standard output, switched to UTF-8 and to the given newline
     handling (pass ``newline=""`` for the csv module, so that line breaks inside quoted fields
     are written as they are). Any other target is written through ``atomic_path``: a failed
-    block leaves no file behind and an earlier file untouched.
+    block leaves no file behind and an earlier file untouched. A target whose name ends in
+    ".gz" is written gzip-compressed.
     """
     if is_stdout(target):
         if isinstance(sys.stdout, io.TextIOWrapper):
@@ -169,8 +171,23 @@ def atomic_output(target: str | None, *, newline: str | None = None) -> Iterator
         return
     assert target is not None
     with atomic_path(target) as temporary:
-        with open(temporary, "w", encoding="utf-8", newline=newline) as stream:
+        with text_file(temporary, target, newline) as stream:
             yield stream
+
+
+@contextlib.contextmanager
+def text_file(path: str, target: str, newline: str | None) -> Iterator[TextIO]:
+    """A new UTF-8 text file at ``path``, gzip-compressed when ``target``'s name ends in ".gz"."""
+    if not target.endswith(".gz"):
+        with open(path, "w", encoding="utf-8", newline=newline) as stream:
+            yield stream
+        return
+    # The member header names the target (not the temporary file) and carries no time stamp, so
+    # the same decisions always make the same bytes.
+    with open(path, "wb") as raw, gzip.GzipFile(
+        os.path.basename(target), "wb", 6, raw, mtime=0
+    ) as packed, io.TextIOWrapper(packed, encoding="utf-8", newline=newline) as stream:
+        yield stream
 
 
 def file_argument(text: str) -> str:
@@ -379,7 +396,7 @@ example:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         allow_abbrev=False,
     )
-    parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV)")
+    parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV, plain or gzip/zstd-compressed)")
     parser.add_argument(
         "--score",
         dest="scores",
@@ -487,7 +504,7 @@ accepts nothing below itself: this is reported, the policy is still written, and
         formatter_class=argparse.RawDescriptionHelpFormatter,
         allow_abbrev=False,
     )
-    parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV)")
+    parser.add_argument("table", metavar="TABLE", help="labelled candidate table (CSV, plain or gzip/zstd-compressed)")
     parser.add_argument(
         "--score",
         required=True,
@@ -596,10 +613,12 @@ labels, a second line says how many accepted queries were wrong (the realised er
         formatter_class=argparse.RawDescriptionHelpFormatter,
         allow_abbrev=False,
     )
-    parser.add_argument("table", metavar="TABLE", help="candidate table (CSV)")
+    parser.add_argument("table", metavar="TABLE", help="candidate table (CSV, plain or gzip/zstd-compressed)")
     parser.add_argument("policy", metavar="POLICY.json", help="policy file written by calibrate")
     parser.add_argument(
-        "-o", "--output", metavar="DECISIONS.csv", help="decisions file to write (default, or '-': standard output)"
+        "-o", "--output", metavar="DECISIONS.csv",
+        help="decisions file to write (default, or '-': standard output); a name ending in .gz is "
+        "written gzip-compressed"
     )
     parser.add_argument("--accepted-only", action="store_true", help="write only the accepted decisions")
     add_threads_option(parser)

@@ -2,11 +2,14 @@
 // sanitizers) it checks that the reader's tuning knobs never change a result: the same bytes read
 // in tiny blocks with the scalar kernel must give the same rows or the same error message. It
 // also checks the grouped stream the computations use against the whole records grouped the
-// plain way: the same groups in the same order, or the same error.
+// plain way: the same groups in the same order, or the same error. Where the build can write them,
+// the same bytes wrapped in gzip members or zstd frames (cut where the input says) must read as
+// the bytes do, and a wrapped copy cut short must be reported damaged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <string_view>
@@ -14,6 +17,13 @@
 
 #include "table/query_groups.hpp"
 #include "table/record_reader.hpp"
+
+#if defined(ANNOTROVE_FUZZ_GZIP)
+#include <zlib.h>
+#endif
+#if defined(ANNOTROVE_FUZZ_ZSTD)
+#include <zstd.h>
+#endif
 
 namespace {
 
@@ -150,6 +160,93 @@ bool same_groups_exactly(const QueryGroups &a, const QueryGroups &b) {
     return true;
 }
 
+// The input split in up to three pieces at offsets the input itself chooses (an empty piece makes
+// an empty member or frame).
+std::vector<std::string_view> pieces(std::string_view bytes) {
+    std::vector<std::size_t> edges{0};
+    for (std::size_t i = 0; i < bytes.size() % 3; ++i) {
+        edges.push_back(static_cast<unsigned char>(bytes[i]) * bytes.size() / 256);
+    }
+    edges.push_back(bytes.size());
+    std::sort(edges.begin(), edges.end());
+    std::vector<std::string_view> parts;
+    for (std::size_t i = 1; i < edges.size(); ++i) {
+        parts.push_back(bytes.substr(edges[i - 1], edges[i] - edges[i - 1]));
+    }
+    return parts;
+}
+
+#if defined(ANNOTROVE_FUZZ_GZIP)
+std::string gzip_member(std::string_view piece, int level) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        std::abort();
+    }
+    std::string out(deflateBound(&stream, static_cast<uLong>(piece.size())) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(piece.data()));
+    stream.avail_in = static_cast<uInt>(piece.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) {
+        std::abort();
+    }
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+#endif
+
+#if defined(ANNOTROVE_FUZZ_ZSTD)
+std::string zstd_frame(std::string_view piece, int level) {
+    std::string out(ZSTD_compressBound(piece.size()), '\0');
+    const std::size_t size = ZSTD_compress(out.data(), out.size(), piece.data(), piece.size(), level);
+    if (ZSTD_isError(size)) {
+        std::abort();
+    }
+    out.resize(size);
+    return out;
+}
+#endif
+
+// The wrapped copy reads as the bytes do; cut short anywhere but between two members, it is
+// damaged (a cut before the whole signature leaves bytes that are not compressed at all).
+template <typename Wrap>
+void check_wrapped(std::string_view bytes, const Result<CandidateTable> &plain, Wrap wrap,
+                   std::size_t signature) {
+    std::string wrapped;
+    std::vector<std::size_t> boundaries;
+    for (std::string_view piece : pieces(bytes)) {
+        wrapped += wrap(piece);
+        boundaries.push_back(wrapped.size());
+    }
+    annotrove::table::CsvReaderSettings settings;
+    settings.block_size = 1 + bytes.size() % 13;
+    settings.decompress_in_background = bytes.size() % 2 == 0;
+    if (!same_result(plain, annotrove::table::read_candidates_from_bytes(wrapped, settings))) {
+        std::abort();
+    }
+    const std::size_t cut = signature + bytes.size() * 7919 % (wrapped.size() - signature);
+    if (std::find(boundaries.begin(), boundaries.end(), cut) != boundaries.end()) {
+        return;
+    }
+    const Result<CandidateTable> damaged =
+        annotrove::table::read_candidates_from_bytes(std::string_view(wrapped).substr(0, cut), settings);
+    if (damaged || damaged.error().message().find(" is damaged: ") == std::string::npos) {
+        std::abort();
+    }
+}
+
+// Inputs that already start with a compression signature are compressed data themselves, not
+// text to wrap.
+bool looks_compressed(std::string_view bytes) {
+    using namespace std::string_view_literals;
+    return bytes.starts_with("\x1F\x8B"sv) || bytes.starts_with("\x28\xB5\x2F\xFD"sv) ||
+           bytes.starts_with("PK\x03\x04"sv) || bytes.starts_with("\xFD\x37\x7A\x58\x5A\x00"sv) ||
+           (bytes.size() >= 4 && (static_cast<unsigned char>(bytes[0]) & 0xF0U) == 0x50U &&
+            bytes.substr(1, 3) == "\x2A\x4D\x18"sv) ||
+           bytes.starts_with("BZh"sv);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -190,5 +287,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                : parallel || parallel.error().message() != stream.error().message()) {
         std::abort();
     }
+    if (looks_compressed(bytes)) {
+        return 0;
+    }
+#if defined(ANNOTROVE_FUZZ_GZIP)
+    check_wrapped(bytes, plain, [&](std::string_view piece) {
+        return gzip_member(piece, 1 + static_cast<int>(size % 9));
+    }, 2);
+#endif
+#if defined(ANNOTROVE_FUZZ_ZSTD)
+    check_wrapped(bytes, plain, [&](std::string_view piece) {
+        return zstd_frame(piece, 1 + static_cast<int>(size % 5));
+    }, 4);
+#endif
     return 0;
 }

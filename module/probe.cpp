@@ -13,9 +13,11 @@
 
 #include "binomial_tail.hpp"
 #include "calibration.hpp"
+#include "table/compressed_input.hpp"
 #include "policy/policy_file.hpp"
 #include "table/cell_parsers.hpp"
 #include "table/csv_reader.hpp"
+#include "table/gzip_source.hpp"
 #include "table/csv_scanner.hpp"
 #include "table/query_groups.hpp"
 #include "table/record_reader.hpp"
@@ -170,34 +172,39 @@ bool parse_settings(Py_ssize_t block_size, const char *isa_name, CsvReaderSettin
 }
 
 PyObject *probe_read_candidates(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"path", "block_size", "isa", nullptr};
+    static const char *keywords[] = {"path", "block_size", "isa", "background", nullptr};
     const char *path = nullptr;
     Py_ssize_t path_size = 0;
     Py_ssize_t block_size = 0;
     const char *isa = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|$ns:read_candidates",
+    int background = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|$nsp:read_candidates",
                                      const_cast<char **>(keywords), &path, &path_size, &block_size,
-                                     &isa)) {
+                                     &isa, &background)) {
         return nullptr;
     }
     CsvReaderSettings settings;
     if (!parse_settings(block_size, isa, settings)) {
         return nullptr;
     }
+    settings.decompress_in_background = background != 0;
     return table_to_list(annotrove::table::read_candidates(
         std::string_view(path, static_cast<std::size_t>(path_size)), settings));
 }
 
 PyObject *probe_read_candidates_bytes(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"data", "block_size", "isa", nullptr};
+    static const char *keywords[] = {"data", "block_size", "isa", "background", nullptr};
     Py_buffer data;
     Py_ssize_t block_size = 0;
     const char *isa = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$ns:read_candidates_bytes",
-                                     const_cast<char **>(keywords), &data, &block_size, &isa)) {
+    int background = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$nsp:read_candidates_bytes",
+                                     const_cast<char **>(keywords), &data, &block_size, &isa,
+                                     &background)) {
         return nullptr;
     }
     CsvReaderSettings settings;
+    settings.decompress_in_background = background != 0;
     PyObject *result = nullptr;
     if (parse_settings(block_size, isa, settings)) {
         result = table_to_list(annotrove::table::read_candidates_from_bytes(
@@ -379,8 +386,29 @@ PyObject *probe_ltt_plan(PyObject *, PyObject *args) {
     return result.release();
 }
 
-// The kernels this processor can run, for tests that compare them.
+// The kernels this processor can run, for tests that compare them; the compressions this build
+// reads, and the library it inflates gzip with, for tests that need them and for the test script.
 int probe_exec(PyObject *module) {
+    using annotrove::table::Compression;
+    Ref formats(PyList_New(0));
+    if (!formats) {
+        return -1;
+    }
+    for (Compression compression : {Compression::gzip, Compression::zstd}) {
+        if (!annotrove::table::can_decompress(compression)) {
+            continue;
+        }
+        const std::string_view name = annotrove::table::compression_name(compression);
+        Ref item(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!item || PyList_Append(formats.get(), item.get()) < 0) {
+            return -1;
+        }
+    }
+    Ref compressions(PyList_AsTuple(formats.get()));
+    if (!compressions || PyModule_AddObjectRef(module, "COMPRESSIONS", compressions.get()) < 0 ||
+        PyModule_AddStringConstant(module, "GZIP_LIBRARY", annotrove::table::gzip_library()) < 0) {
+        return -1;
+    }
     Ref names(PyList_New(0));
     if (!names) {
         return -1;
@@ -406,12 +434,14 @@ PyMethodDef probe_methods[] = {
     {"read_candidates",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_candidates)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_candidates($module, path, /, *, block_size=0, isa='auto')\n--\n\n"
-     "Rows of the candidate table at path as tuples; RuntimeError on failure."},
+     "read_candidates($module, path, /, *, block_size=0, isa='auto', background=True)\n--\n\n"
+     "Rows of the candidate table at path as tuples; RuntimeError on failure. background: "
+     "decompress a compressed table on a thread of its own."},
     {"read_candidates_bytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_candidates_bytes)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_candidates_bytes($module, data, /, *, block_size=0, isa='auto')\n--\n\n"
+     "read_candidates_bytes($module, data, /, *, block_size=0, isa='auto', "
+     "background=True)\n--\n\n"
      "Rows of the candidate table held in data as tuples; RuntimeError on failure."},
     {"read_groups_bytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_groups_bytes)),

@@ -20,7 +20,7 @@ test_installed() {
     local py="$PWD/$venv/bin/python"
     "$py" -m pip install "${pip_quiet[@]}" --upgrade pip
     "$py" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.10" cmake ninja "pytest>=8" \
-        "hypothesis>=6" mypy matplotlib
+        "hypothesis>=6" mypy matplotlib zstandard
     "$py" -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps -w "dist/$version" \
         -Cbuild-dir="build/wheel-$version" -Ccmake.define.ANNOTROVE_WERROR=ON .
     echo "== Python $version: installing $(ls "dist/$version"/*.whl) into $venv"
@@ -31,6 +31,19 @@ test_installed() {
     PATH="$PWD/$venv/bin:$PATH" cmake -S . -B "$probe_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DANNOTROVE_PYTHON_MODULE=ON -DANNOTROVE_PROBE=ON -DANNOTROVE_WERROR=ON -DPython_EXECUTABLE="$py" >/dev/null
     PATH="$PWD/$venv/bin:$PATH" cmake --build "$probe_dir" --target _annotrove_probe >/dev/null
+
+    # Compressed tables need their libraries at build time; say plainly what this build lacks.
+    "$py" - "$probe_dir" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import _annotrove_probe as probe
+packages = {"gzip": "ISA-L or zlib (Debian: libisal-dev or zlib1g-dev)", "zstd": "libzstd (Debian: libzstd-dev)"}
+missing = [f for f in packages if f not in probe.COMPRESSIONS]
+reads = ", ".join(f + (f" ({probe.GZIP_LIBRARY})" if f == "gzip" else "") for f in probe.COMPRESSIONS)
+print(f"== this build reads compressed tables in: {reads or 'none'}")
+for f in missing:
+    print(f"== this build cannot read {f} tables: {packages[f]} was not found; those tests are skipped")
+PY
 
     echo "== Python $version: test suite against the installed wheel"
     # Run from tests/ so that nothing in the source tree shadows the installed module.

@@ -179,6 +179,35 @@ def test_the_table_functions_give_the_same_bits_on_any_threads(large_tables, lay
         assert results[0][0] == ("error" if layout == "faulty" else "ok")
 
 
+@pytest.mark.parametrize("compression", ["gzip", "zstd"])
+def test_compressed_tables_read_alike_on_any_threads(large_tables, tmp_path, compression):
+    """Decompressed text goes through the same chunks: the same bits, the same first fault."""
+    for layout in ("scattered", "faulty"):
+        with open(large_tables[layout], "rb") as file:
+            data = file.read()
+        if compression == "gzip":
+            import gzip
+            packed = gzip.compress(data, compresslevel=1)
+        else:
+            zstandard = pytest.importorskip("zstandard")
+            packed = zstandard.ZstdCompressor(level=1).compress(data)
+        path = str(tmp_path / f"{layout}.csv.{compression}")
+        with open(path, "wb") as file:
+            file.write(packed)
+        results = []
+        for threads in (1, 2, None):
+            try:
+                results.append(repr(annotrove.compute_curve(path, "margin", threads=threads)))
+            except RuntimeError as error:
+                if "not" in str(error) and compression in str(error) and "build" in str(error):
+                    pytest.skip(f"this build does not read {compression}")
+                results.append(str(error))
+        assert results[0] == results[1] == results[2]
+        plain = annotrove.compute_curve(large_tables["scattered"], "margin") if layout == "scattered" else None
+        if plain is not None:
+            assert results[0] == repr(plain)
+
+
 def live_threads() -> int:
     return len(os.listdir("/proc/self/task"))
 

@@ -26,6 +26,10 @@ class ByteSource {
 
     // The input's length when known beforehand, else zero; only used to size allocations.
     virtual std::uint64_t size() const = 0;
+
+    // Whether damage may show only after some of its bytes were handed out: a decompressor checks
+    // a member's checksum at its end, after the text before it went to the reader.
+    virtual bool damage_shows_late() const { return false; }
 };
 
 // The file at `path` (UTF-8 on every platform), read `block_size` bytes at a time. Failure to open

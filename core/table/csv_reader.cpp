@@ -12,6 +12,7 @@
 
 #include "byte_source.hpp"
 #include "cell_parsers.hpp"
+#include "compressed_input.hpp"
 #include "csv_scanner.hpp"
 #include "table_reader.hpp"
 #include "utf8.hpp"
@@ -602,7 +603,7 @@ Result<void> read_table(std::string_view path, RowConsumer &consumer,
     if (is_parquet_path(path)) {
         return std::unexpected(CoreError::parquet_not_enabled());
     }
-    Result<std::unique_ptr<ByteSource>> source = open_file_source(path, settings.block_size);
+    Result<std::unique_ptr<ByteSource>> source = open_table_source(path, settings);
     if (!source) {
         return std::unexpected(std::move(source.error()));
     }
@@ -611,13 +612,16 @@ Result<void> read_table(std::string_view path, RowConsumer &consumer,
 
 Result<void> read_table_from_source(ByteSource &source, RowConsumer &consumer,
                                     const CsvReaderSettings &settings) {
-    return detail::TableReader(source, consumer, settings).run();
+    return prefer_damage(source, detail::TableReader(source, consumer, settings).run());
 }
 
 Result<void> read_table_from_bytes(std::string_view bytes, RowConsumer &consumer,
                                    const CsvReaderSettings &settings) {
-    const std::unique_ptr<ByteSource> source = memory_source(bytes, settings.block_size);
-    return read_table_from_source(*source, consumer, settings);
+    Result<std::unique_ptr<ByteSource>> source = table_source_from_bytes(bytes, settings);
+    if (!source) {
+        return std::unexpected(std::move(source.error()));
+    }
+    return read_table_from_source(**source, consumer, settings);
 }
 
 } // namespace annotrove::table

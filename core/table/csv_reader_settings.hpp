@@ -16,6 +16,9 @@ struct CsvReaderSettings {
     // reads small tables on one thread whatever is asked. Tests set a few bytes, which also reads
     // tables of any size on the threads asked, so that chunk edges fall everywhere.
     std::size_t chunk_size = 0;
+    // A compressed input is decompressed on a thread of its own, beside the parser (the thread
+    // lives only inside the read); off, the parser's thread decompresses each block itself.
+    bool decompress_in_background = true;
 };
 
 } // namespace annotrove::table

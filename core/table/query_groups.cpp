@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "byte_source.hpp"
+#include "compressed_input.hpp"
 #include "csv_reader.hpp"
 #include "row_reservation.hpp"
 #include "same_bytes.hpp"
@@ -437,20 +438,26 @@ Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingO
     if (is_parquet_path(source.path)) {
         return std::unexpected(CoreError::parquet_not_enabled());
     }
-    Result<std::unique_ptr<ByteSource>> bytes = open_file_source(source.path, read.csv.block_size);
+    // Decompressing beside the parser is a second thread reading the table.
+    CsvReaderSettings csv = read.csv;
+    csv.decompress_in_background = csv.decompress_in_background && read.threads > 1;
+    Result<std::unique_ptr<ByteSource>> bytes = open_table_source(source.path, csv);
     if (!bytes) {
         return std::unexpected(std::move(bytes.error()));
     }
     QueryCollector collector(options);
-    return collect(read_table_threaded(**bytes, collector, read.csv, read.threads), collector);
+    return collect(read_table_threaded(**bytes, collector, csv, read.threads), collector);
 }
 
 Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
                                                  const GroupingOptions &options,
                                                  const ReadOptions &read) {
-    const std::unique_ptr<ByteSource> source = memory_source(bytes, read.csv.block_size);
+    Result<std::unique_ptr<ByteSource>> source = table_source_from_bytes(bytes, read.csv);
+    if (!source) {
+        return std::unexpected(std::move(source.error()));
+    }
     QueryCollector collector(options);
-    return collect(read_table_threaded(*source, collector, read.csv, read.threads), collector);
+    return collect(read_table_threaded(**source, collector, read.csv, read.threads), collector);
 }
 
 Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptions &options,

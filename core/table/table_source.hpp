@@ -19,7 +19,8 @@ struct TableSource {
 
 struct ReadOptions {
     // At most this many threads read the table; 1 reads it on the calling thread alone and starts
-    // no thread. The result never depends on it.
+    // no thread (a compressed table is then decompressed on that thread too). The result never
+    // depends on it.
     std::size_t threads = 1;
     CsvReaderSettings csv = {};
 };

@@ -29,6 +29,7 @@
 
 #include "../forced_unwind.hpp"
 #include "byte_source.hpp"
+#include "compressed_input.hpp"
 #include "table_reader.hpp"
 
 #ifdef _WIN32
@@ -459,12 +460,14 @@ Result<void> read_table_threaded(ByteSource &source, BatchedConsumer &consumer,
     }
     // The header is read here, on this thread, as it always is: its faults come first.
     TableReader header(source, consumer, settings);
-    if (Result<void> read = header.read_header(); !read) {
-        return read;
+    Result<void> read = header.read_header();
+    if (read) {
+        const std::size_t chunk_size =
+            settings.chunk_size != 0 ? settings.chunk_size : default_chunk_size;
+        read = ThreadedRead(source, consumer, header, chunk_size, threads).run(threads);
     }
-    const std::size_t chunk_size =
-        settings.chunk_size != 0 ? settings.chunk_size : default_chunk_size;
-    return ThreadedRead(source, consumer, header, chunk_size, threads).run(threads);
+    // Every thread has ended: the source is this thread's again.
+    return prefer_damage(source, std::move(read));
 }
 
 std::size_t available_cores() {

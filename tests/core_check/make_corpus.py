@@ -8,6 +8,9 @@ some with several, so that which error wins is compared as well. Policy files ar
 many layouts and broken ones of every kind. The fuzz seeds are added as they are. Whether an
 input is valid matters only for the counts printed: the two builds must agree either way.
 
+With --gzip, gzip copies of some of those tables are added as well (single and multi-member, cut
+short, with trailing garbage), for builds that read gzip.
+
 Writes OUT_DIR/inputs.txt (one path per line, relative to OUT_DIR, forward slashes) and prints
 how many inputs of each kind it wrote. The same arguments always give the same bytes.
 """
@@ -16,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import gzip
 import io
 import json
 import math
@@ -369,6 +373,23 @@ def array_policy(rng: random.Random) -> bytes:
     return ("[" + ", ".join(members.get(k, "null") for k in order) + "]").encode()
 
 
+def gzip_copies(out: Path, inputs: list[str], rng: random.Random) -> dict[str, bytes]:
+    """Every tenth table so far as gzip in one member or several (some empty), and a few damaged
+    ones. The time stamp is fixed, so the same arguments give the same bytes."""
+    copies: dict[str, bytes] = {}
+    for index, relative in enumerate(inputs[::10]):
+        data = (out / relative).read_bytes()
+        cuts = sorted(rng.randint(0, len(data)) for _ in range(index % 4))
+        edges = [0, *cuts, len(data)]
+        members = b"".join(gzip.compress(data[a:b], 1 + index % 9, mtime=0) for a, b in zip(edges, edges[1:]))
+        name = relative.replace("/", "_").replace(".csv", "")
+        copies[f"{name}.csv.gz"] = members
+        if index % 7 == 0:
+            copies[f"{name}_cut.csv.gz"] = members[: rng.randint(2, len(members) - 1)]
+            copies[f"{name}_trailing.csv.gz"] = members + b"garbage"
+    return copies
+
+
 # ---------------------------------------------------------------------------------------------
 
 
@@ -378,6 +399,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--tables", type=int, default=300, help="of each kind (valid, one fault, several)")
     parser.add_argument("--policies", type=int, default=300)
     parser.add_argument("--seed", type=int, default=13)
+    parser.add_argument("--gzip", action="store_true", help="add gzip copies of some tables")
     args = parser.parse_args(argv)
     out = Path(args.out)
     shutil.rmtree(out, ignore_errors=True)
@@ -403,6 +425,9 @@ def main(argv: list[str] | None = None) -> int:
     for name, data in odd_tables().items():
         put("tables/odd", name, data)
     put("tables/big", "shuffled_crlf.csv", big_table(rng, 3000))
+    if args.gzip:
+        for name, data in gzip_copies(out, inputs, rng).items():
+            put("tables/gzip", name, data)
     inputs.append("tables/odd/missing.csv")  # does not exist
     counts["tables/odd"] += 1
 
