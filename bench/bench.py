@@ -8,6 +8,7 @@ One command:
     python bench/bench.py --scaling [--scaling-rows 250000]
     python bench/bench.py --scale          # compute_curve on ~60M rows (11 GB, generated and deleted)
     python bench/bench.py --threads        # two threads on two copies of the default table
+    python bench/bench.py --arrow          # tables in memory and Parquet vs polars and DuckDB
     python bench/bench.py --compressed     # the default table as gzip -6 and zstd -3, against polars and DuckDB
 
 annotrove is imported as Python finds it, installed or from a build folder named
@@ -196,6 +197,13 @@ def polars_curve(pl: Any, path: Path, method: str) -> Curve:
         columns=["query_id", "rank", "probability", "is_correct"],
         schema_overrides={"query_id": pl.Utf8, "probability": pl.Float64, "is_correct": pl.Utf8},
     )
+    return polars_frame_curve(pl, df, method)
+
+
+def polars_frame_curve(pl: Any, df: Any, method: str) -> Curve:
+    """The curve of a frame with query_id, rank, probability and is_correct (text or boolean)."""
+    if df.schema["is_correct"] == pl.Boolean:
+        df = df.with_columns(pl.col("is_correct").cast(pl.Utf8).str.to_lowercase())
     top = (
         df.sort(["query_id", "rank"], maintain_order=True)
         .group_by("query_id", maintain_order=True)
@@ -226,13 +234,19 @@ def polars_curve(pl: Any, path: Path, method: str) -> Curve:
     return [(t, a, total, e) for t, a, e in curve.select("confidence", "accepted", "errors").iter_rows()]
 
 
-def duckdb_curve(duckdb: Any, path: Path, method: str, connection: Any = None) -> Curve:
-    """The curve in SQL; `connection` carries settings such as the thread count (a fresh one when None)."""
+DUCKDB_CSV = "read_csv_auto(?, types={'query_id': 'VARCHAR', 'probability': 'DOUBLE', 'is_correct': 'VARCHAR'})"
+
+
+def duckdb_curve(duckdb: Any, path: Path | None, method: str, connection: Any = None,
+                 source: str = DUCKDB_CSV) -> Curve:
+    """The curve in SQL; `connection` carries settings such as the thread count (a fresh one when None).
+    `source` is the table expression (a CSV reader of `path` by default; read_parquet(?), or the name
+    of an Arrow table registered on the connection, with `path` None)."""
     confidence = {"max-prob": "p1", "margin": "p1 - p2"}[method]
     query = f"""
         WITH t AS (
-            SELECT query_id, rank, probability, is_correct
-            FROM read_csv_auto(?, types={{'query_id': 'VARCHAR', 'probability': 'DOUBLE', 'is_correct': 'VARCHAR'}})
+            SELECT query_id, rank, probability, is_correct::VARCHAR AS is_correct
+            FROM {source}
         ), ranked AS (
             SELECT *, row_number() OVER (PARTITION BY query_id ORDER BY rank) AS pos FROM t
         ), q AS (
@@ -252,7 +266,8 @@ def duckdb_curve(duckdb: Any, path: Path, method: str, connection: Any = None) -
         SELECT DISTINCT confidence, accepted, errors, (SELECT count(*) FROM labelled) AS total
         FROM walked WHERE confidence IS NOT NULL ORDER BY confidence DESC
     """
-    rows = (connection or duckdb.connect()).execute(query, [str(path)]).fetchall()
+    parameters = [str(path)] if path is not None else []
+    rows = (connection or duckdb.connect()).execute(query, parameters).fetchall()
     return [(float(t), int(a), int(n), int(e)) for t, a, e, n in rows]
 
 
@@ -1190,6 +1205,149 @@ def run_scaling(args: argparse.Namespace) -> None:
         print(f"{name:44} {' '.join(cells)} {' '.join(growth_ratios(cpus))}")
 
 
+# ---------------------------------------------------------------- tables in memory and Parquet
+
+ARROW_CASES = (
+    # (label, tool, source, threads): source is "table" (a pyarrow Table in memory), "frame" (a
+    # polars or pandas frame in memory), "parquet" (the file) or "csv" (the file).
+    ("annotrove, pyarrow Table", "annotrove", "table", 1),
+    ("annotrove, polars frame", "annotrove", "frame", 1),
+    ("polars 1 thread, own frame", "polars", "frame", 1),
+    ("polars all threads, own frame", "polars", "frame", 0),
+    ("DuckDB 1 thread, Arrow table", "duckdb", "table", 1),
+    ("DuckDB all threads, Arrow table", "duckdb", "table", 0),
+    ("annotrove, CSV file", "annotrove", "csv", 1),
+    ("annotrove, Parquet file", "annotrove", "parquet", 1),
+    ("polars all threads, Parquet file", "polars", "parquet", 0),
+    ("DuckDB all threads, Parquet file", "duckdb", "parquet", 0),
+    ("annotrove, pandas frame", "annotrove", "pandas", 1),
+    ("pandas to_csv + annotrove", "pandas-csv", "pandas", 1),
+)
+ARROW_COLUMNS = ["query_id", "candidate_id", "rank", "score", "probability", "is_correct"]
+
+
+def arrow_child(tool: str, source: str, csv_path: str, parquet_path: str, method: str) -> None:
+    """One call on data already in memory (loaded before the clock starts) or on a file."""
+    import pyarrow.parquet as pq
+
+    table: Any = None
+    if source in ("table", "frame", "pandas"):
+        table = pq.read_table(parquet_path, columns=ARROW_COLUMNS)
+    if source == "frame":
+        import polars
+
+        table = polars.from_arrow(table)
+    if source == "pandas":
+        table = table.to_pandas()
+    if tool in ("annotrove", "pandas-csv"):
+        import annotrove
+
+        if tool == "pandas-csv":
+            scratch = Path(tempfile.mkdtemp(prefix="annotrove-bench-"))
+
+            def call() -> Any:
+                target = scratch / "frame.csv"
+                # The table's labels are written as its reader wants them (pandas writes True/False).
+                labels = table["is_correct"].map({True: "true", False: "false"})
+                table.assign(is_correct=labels).to_csv(target, index=False)
+                try:
+                    return annotrove.compute_curve(target, method)
+                finally:
+                    shutil.rmtree(scratch, ignore_errors=True)
+        else:
+            argument = {"csv": csv_path, "parquet": parquet_path}.get(source, table)
+
+            def call() -> Any:
+                return annotrove.compute_curve(argument, method)
+    elif tool == "polars":
+        import polars
+
+        def call() -> Any:
+            frame = polars.read_parquet(parquet_path, columns=ARROW_COLUMNS) if source == "parquet" else table
+            return polars_frame_curve(polars, frame, method)
+    else:
+        import duckdb
+
+        connection = duckdb.connect()
+        threads = int(os.environ.get("ANNOTROVE_BENCH_THREADS", "0"))
+        if threads:
+            connection.execute(f"SET threads={threads}")
+        if source == "table":
+            connection.register("arrow_table", table)
+
+        def call() -> Any:
+            if source == "parquet":
+                return duckdb_curve(duckdb, Path(parquet_path), method, connection, "read_parquet(?)")
+            return duckdb_curve(duckdb, None, method, connection, "arrow_table")
+    gc.collect()
+    before = peak_rss_bytes()
+    cpu_started = time.process_time()
+    started = time.perf_counter()
+    value = call()
+    seconds = time.perf_counter() - started
+    cpu_seconds = time.process_time() - cpu_started
+    points = annotrove_points(value) if tool in ("annotrove", "pandas-csv") else value
+    print(json.dumps({"seconds": seconds, "cpu_seconds": cpu_seconds, "import_bytes": before,
+                      "peak_bytes": peak_rss_bytes(), "points": [list(p) for p in points]}))
+
+
+def run_arrow(args: argparse.Namespace) -> None:
+    """compute_curve on tables in memory and on a Parquet file, against polars and DuckDB on the
+    same Arrow data, and pandas' to_csv route; the curves are checked against annotrove's CSV one."""
+    if not installed("pyarrow"):
+        print("pyarrow is not installed: nothing to measure")
+        return
+    import pyarrow as pa
+    import pyarrow.csv as pa_csv
+    import pyarrow.parquet as pq
+
+    csv_path, rows = cached_table(args, "random-order")
+    parquet_path = csv_path.with_suffix(".parquet")
+    if not parquet_path.exists() or args.regenerate:
+        print(f"writing {parquet_path} (pyarrow defaults) ...", flush=True)
+        types = {"query_id": pa.string(), "candidate_id": pa.string()}
+        table = pa_csv.read_csv(csv_path, convert_options=pa_csv.ConvertOptions(column_types=types))
+        partial = parquet_path.with_suffix(".partial")
+        pq.write_table(table, partial)
+        partial.replace(parquet_path)
+        del table
+    env = child_environment(import_annotrove())
+    print(f"{rows:,} rows; CSV {csv_path.stat().st_size / 1e6:.0f} MB, Parquet {parquet_path.stat().st_size / 1e6:.0f} MB; "
+          f"load average {load_average():.1f} (a busy machine skews times)")
+    for method in ("margin", "max-prob"):
+        expected: Curve | None = None
+        print(f"\n{method}: median of {args.rounds} rounds; wall s, CPU s, peak MiB (imports and data included)")
+        for label, tool, source, threads in ARROW_CASES:
+            needed = {"annotrove": "annotrove", "pandas-csv": "pandas", "polars": "polars", "duckdb": "duckdb"}[tool]
+            if (needed != "annotrove" and not installed(needed)) or \
+                    (source == "frame" and not installed("polars")) or (source == "pandas" and not installed("pandas")):
+                print(f"  {label:36} skipped ({needed if installed('polars') else 'polars'} not installed)")
+                continue
+            reports = []
+            for _ in range(args.rounds):
+                child_env = dict(env, ANNOTROVE_BENCH_THREADS=str(threads))
+                if tool == "polars" and threads:
+                    child_env["POLARS_MAX_THREADS"] = str(threads)
+                command = [sys.executable, str(Path(__file__).resolve()), "--arrow-child", tool, source,
+                           str(csv_path), str(parquet_path), method]
+                done = subprocess.run(command, env=child_env, capture_output=True, text=True, timeout=args.timeout)
+                if done.returncode != 0:
+                    print(f"  {label:36} failed: {' | '.join(done.stderr.strip().splitlines()[-2:])}")
+                    break
+                reports.append(json.loads(done.stdout.strip().splitlines()[-1]))
+            if not reports:
+                continue
+            points = [tuple(p) for p in reports[0]["points"]]
+            if expected is None:
+                expected = points
+            difference = curve_difference(expected, points)
+            wall = statistics.median(r["seconds"] for r in reports)
+            cpu = statistics.median(r["cpu_seconds"] for r in reports)
+            peak = max(r["peak_bytes"] or 0 for r in reports) / 2**20
+            print(f"  {label:36} {wall:7.3f} {cpu:7.3f} {peak:8.0f}  {'same curve' if difference is None else 'DIFFERENT: ' + difference}",
+                  flush=True)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                      epilog="See the top of bench/bench.py for what each mode measures.")
@@ -1217,6 +1375,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="compute_curve on the table compressed with gzip -6 and zstd -3, against polars and DuckDB")
     parser.add_argument("--threads", action="store_true",
                         help="two threads on two copies of the default table against the two calls in turn")
+    parser.add_argument("--arrow", action="store_true",
+                        help="tables in memory (pyarrow, polars, pandas) and the Parquet file, against polars and DuckDB")
+    parser.add_argument("--arrow-child", nargs=5, help=argparse.SUPPRESS)
     parser.add_argument("--threads-child", nargs=3, metavar=("FIRST", "SECOND", "ROUNDS"), help=argparse.SUPPRESS)
     parser.add_argument("--time-call", nargs=3, metavar=("FUNCTION", "PATH", "METHOD"), help=argparse.SUPPRESS)
     parser.add_argument("--child", nargs=3, metavar=("TOOL", "TASK", "PATH"), help=argparse.SUPPRESS)
@@ -1233,6 +1394,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.child:
         tool, task, path = args.child
         child_main(tool, task, path, args.child_threads, args.child_result, args.child_policy)
+    elif args.arrow_child:
+        arrow_child(*args.arrow_child)
+    elif args.arrow:
+        run_arrow(args)
     elif args.time_call:
         function, path, method = args.time_call
         time_call(function, path, method, args.repeats)

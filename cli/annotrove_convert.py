@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import io
 import math
 import os
@@ -676,6 +677,33 @@ def write_table(rows: Sequence[Row], stream: TextIO) -> None:
         stream.write(",".join(_quoted(_cell(getattr(row, c))) for c in columns) + "\n")
 
 
+_ARROW_TYPES = {"rank": "int64", "score": "float64", "probability": "float64", "is_correct": "bool_"}
+
+
+def is_parquet_output(path: str) -> bool:
+    """The table reader's rule: the last component's extension is exactly "parquet"."""
+    return os.path.splitext(os.path.basename(os.path.normpath(path)))[1] == ".parquet" \
+        if path not in ("", "-") else False
+
+
+def parquet_bytes(rows: Sequence[Row]) -> bytes:
+    """The candidate table as a Parquet file (the columns of ``write_table``, typed); needs pyarrow."""
+    try:
+        # Imported by name: pyarrow is optional and ships no type information.
+        pa = importlib.import_module("pyarrow")
+        pq = importlib.import_module("pyarrow.parquet")
+    except ImportError:
+        raise ValueError("writing a Parquet table needs pyarrow: pip install 'annotrove[parquet]', "
+                         "or write a .csv table") from None
+    columns = [c for c in OUTPUT_COLUMNS
+               if c in REQUIRED_COLUMNS or any(getattr(r, c) is not None for r in rows)]
+    arrays = [pa.array([getattr(r, c) for r in rows], type=getattr(pa, _ARROW_TYPES.get(c, "string"))())
+              for c in columns]
+    sink = pa.BufferOutputStream()
+    pq.write_table(pa.table(arrays, names=columns), sink)
+    return bytes(sink.getvalue().to_pybytes())
+
+
 # ---------------------------------------------------------------------------------------------
 # The subcommand
 
@@ -715,7 +743,8 @@ def register_convert(subparsers: argparse._SubParsersAction[argparse.ArgumentPar
                         help="output files of the tool; for sirius also project folders, "
                              "walked for each feature's structure_candidates.tsv")
     parser.add_argument("-o", "--output", required=True, metavar="TABLE.csv",
-                        help="the candidate table to write")
+                        help="the candidate table to write (Parquet when the name ends in "
+                             ".parquet and pyarrow is installed)")
     parser.add_argument("--truth", metavar="TRUTH.csv",
                         help="CSV with query_id and inchikey or smiles: the true structure of "
                              "each query, to fill is_correct")
@@ -734,8 +763,14 @@ def register_convert(subparsers: argparse._SubParsersAction[argparse.ArgumentPar
                          confidence=args.confidence)
         for warning in result.warnings:
             print(f"annotrove: warning: {warning}", file=sys.stderr)
-        with open_output(args.output) as stream:
-            write_table(result.rows, stream)
+        if is_parquet_output(args.output):
+            content = parquet_bytes(result.rows)
+            with open_output(args.output) as stream:
+                stream.flush()
+                stream.buffer.write(content)
+        else:
+            with open_output(args.output) as stream:
+                write_table(result.rows, stream)
         queries = len({r.query_id for r in result.rows})
         labels = len({r.query_id for r in result.rows if r.is_correct is not None})
         print(f"{len(result.rows)} candidates of {queries} queries ({labels} labelled) from "

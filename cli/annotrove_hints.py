@@ -185,7 +185,13 @@ def _names(text: str, path: str) -> bool:
     return f'"{path}"' in text or repr(path) in text
 
 
+# The module's refusal of a Parquet table when pyarrow cannot be imported (its text stays as it is).
+PARQUET_REFUSAL = "Parquet input detected but annotrove was compiled without the 'parquet' feature"
+
+
 def _hint(text: str, path: str) -> str | None:
+    if text.startswith(PARQUET_REFUSAL):
+        return "to read Parquet tables, install pyarrow: pip install 'annotrove[parquet]'"
     wide = _wide_encoding(path)
     if wide is not None:
         return f"the file is {wide} (it starts with a {wide} byte-order mark): save it as UTF-8"
@@ -195,7 +201,7 @@ def _hint(text: str, path: str) -> str | None:
     cell = re.search(r'invalid (\w+) "(.*?)" in column "(.*?)"', text)
     if cell:
         return _cell_hint(cell[1], cell[2], cell[3])
-    if "invalid UTF-8" in text:
+    if "invalid UTF-8" in text and not text.startswith("Arrow error: "):
         return "the table must be UTF-8 throughout: save it as UTF-8 (not Latin-1 or Windows-1252)"
     return None
 

@@ -26,6 +26,10 @@ CoreError CoreError::parquet_not_enabled() {
     return {CoreErrorKind::ParquetNotEnabled, {}, 0.0};
 }
 
+CoreError CoreError::arrow(std::string description) {
+    return {CoreErrorKind::Arrow, std::move(description), 0.0};
+}
+
 std::string CoreError::message() const {
     switch (kind_) {
     case CoreErrorKind::Csv:
@@ -44,6 +48,8 @@ std::string CoreError::message() const {
     case CoreErrorKind::ParquetNotEnabled:
         return "Parquet input detected but annotrove was compiled without the 'parquet' feature; "
                "recompile with --features parquet";
+    case CoreErrorKind::Arrow:
+        return "Arrow error: " + text_;
     }
     return "unknown error";
 }

@@ -14,6 +14,7 @@ enum class CoreErrorKind {
     UnknownPolicyVersion,
     UnsupportedConfidenceLevel,
     ParquetNotEnabled,
+    Arrow,
 };
 
 class CoreError {
@@ -25,6 +26,9 @@ class CoreError {
     static CoreError unknown_policy_version(std::string version);
     static CoreError unsupported_confidence_level(double level);
     static CoreError parquet_not_enabled();
+    // A fault of a table handed over as Arrow data: the description names the column, the row
+    // (from 1 over the whole stream) and the fault, or what the producer reported.
+    static CoreError arrow(std::string description);
 
     CoreErrorKind kind() const { return kind_; }
     // The payload: the wrapped description, the column name or the version text.

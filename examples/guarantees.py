@@ -449,10 +449,10 @@ def simulate(trials: int, seed: int, models: tuple[Model, ...], mapie: Mapie | N
                                 record((model.name, n, target, level, PreviousLtt.LABEL), truth, target)
                     for target in TARGETS:
                         for label, method, uses_level in ANNOTROVE_METHODS:
-                            for level in LEVELS if uses_level else (None,):
-                                policy = annotrove.calibrate(str(path), "max-prob", target, method, level)
+                            for asked in LEVELS if uses_level else (None,):
+                                policy = annotrove.calibrate(str(path), "max-prob", target, method, asked)
                                 truth = model.truth(policy["threshold"])
-                                for shown in LEVELS if level is None else (level,):
+                                for shown in LEVELS if asked is None else (asked,):
                                     record((model.name, n, target, shown, label), truth, target)
                     if mapie is None:
                         continue

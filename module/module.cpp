@@ -19,6 +19,7 @@
 #include "released_lock.hpp"
 #include "result_dicts.hpp"
 #include "scoring/scoring_method.hpp"
+#include "table_argument.hpp"
 #include "table_operations.hpp"
 
 #ifndef ANNOTROVE_VERSION
@@ -58,14 +59,17 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
     return method;
 }
 
-// The curve of a table, read and computed without the interpreter lock (the path's text belongs
-// to an argument the caller keeps alive); raises the RuntimeError of a core error.
-std::optional<std::vector<CurvePoint>> table_curve(std::string_view csv_path,
+// The curve of a table, opened now (after every argument is converted and every name parsed),
+// read and computed without the interpreter lock; raises the RuntimeError of a core error.
+std::optional<std::vector<CurvePoint>> table_curve(TableArgument &table,
                                                    scoring::ScoringMethod method,
                                                    std::size_t threads) {
+    if (!table.open()) {
+        return std::nullopt;
+    }
+    const table::TableSource source = table.source();
     Result<std::vector<CurvePoint>> points = without_lock([&] {
-        return curve_of_table(table::TableSource{.path = csv_path}, method,
-                              table::ReadOptions{.threads = threads});
+        return curve_of_table(source, method, table::ReadOptions{.threads = threads});
     });
     if (!points) {
         raise_core_error(points.error());
@@ -86,63 +90,39 @@ std::optional<std::size_t> threads_argument(const Signature &signature,
     return convert_threads(signature.function, matched[signature.parameters.size()]);
 }
 
-struct PathAndPolicy {
-    std::string_view path;
-    PolicyFile policy;
-    std::size_t threads = 1;
-};
-
-// A path and a policy dict, the two arguments of apply_policy and save_policy. The dict is read
-// completely here, before the caller opens or creates any file.
-std::optional<PathAndPolicy> path_and_policy(const Signature &signature, PyObject *const *args,
-                                             Py_ssize_t nargs, PyObject *kwnames) {
-    std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
-    if (!matched) {
+// A policy dict argument, read completely here, before the caller opens or creates any file.
+std::optional<PolicyFile> policy_argument(const Signature &signature,
+                                          const MatchedArguments &matched, std::size_t index) {
+    if (!check_dict(signature.function, signature.parameters[index], matched[index])) {
         return std::nullopt;
     }
-    std::optional<std::string_view> path = text_argument(signature, *matched, 0);
-    if (!path || !check_dict(signature.function, signature.parameters[1], (*matched)[1])) {
-        return std::nullopt;
-    }
-    std::optional<PolicyFile> policy = policy_from_dict((*matched)[1]);
-    if (!policy) {
-        return std::nullopt;
-    }
-    std::size_t threads = 1;
-    if (!signature.keyword_only.empty()) {
-        const std::optional<std::size_t> converted = threads_argument(signature, *matched);
-        if (!converted) {
-            return std::nullopt;
-        }
-        threads = *converted;
-    }
-    return PathAndPolicy{*path, std::move(*policy), threads};
+    return policy_from_dict(matched[index]);
 }
 
 struct TableArguments {
     MatchedArguments matched;
-    std::string_view csv_path;
+    TableArgument table;
     std::string_view score;
-    std::size_t threads;
 };
 
-// The matched arguments of compute_curve and calibrate with their first two, the table's path and
-// the score name, converted (the name is parsed later, after every argument is converted).
+// The matched arguments of compute_curve and calibrate with their first two, the table and the
+// score name, converted (the name is parsed later, after every argument is converted).
 std::optional<TableArguments> table_arguments(const Signature &signature, PyObject *const *args,
                                               Py_ssize_t nargs, PyObject *kwnames) {
     std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
     if (!matched) {
         return std::nullopt;
     }
-    std::optional<std::string_view> csv_path = text_argument(signature, *matched, 0);
-    if (!csv_path) {
+    std::optional<TableArgument> table =
+        TableArgument::convert(signature.function, signature.parameters[0], (*matched)[0]);
+    if (!table) {
         return std::nullopt;
     }
     std::optional<std::string_view> score = text_argument(signature, *matched, 1);
     if (!score) {
         return std::nullopt;
     }
-    return TableArguments{*matched, *csv_path, *score, 1};
+    return TableArguments{*matched, std::move(*table), *score};
 }
 
 PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -164,7 +144,7 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         // The table is released inside the core before the result dicts are built, so the two
         // never occupy memory at once.
         std::optional<std::vector<CurvePoint>> points =
-            table_curve(arguments->csv_path, *method, *threads);
+            table_curve(arguments->table, *method, *threads);
         if (!points) {
             return nullptr;
         }
@@ -244,7 +224,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         }
 
         std::optional<std::vector<CurvePoint>> curve =
-            table_curve(arguments->csv_path, *scoring_method, *threads);
+            table_curve(arguments->table, *scoring_method, *threads);
         if (!curve) {
             return nullptr;
         }
@@ -297,17 +277,28 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        std::optional<PathAndPolicy> arguments =
-            path_and_policy(apply_policy_signature, args, nargs, kwnames);
-        if (!arguments) {
+        const Signature &signature = apply_policy_signature;
+        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+        if (!matched) {
             return nullptr;
         }
-        const PolicyFile &policy = arguments->policy;
-        Result<TableDecisions> decided =
-            without_lock([&] {
-                return decide_table(table::TableSource{.path = arguments->path}, policy,
-                                    table::ReadOptions{.threads = arguments->threads});
-            });
+        std::optional<TableArgument> table =
+            TableArgument::convert(signature.function, signature.parameters[0], (*matched)[0]);
+        if (!table) {
+            return nullptr;
+        }
+        std::optional<PolicyFile> policy = policy_argument(signature, *matched, 1);
+        if (!policy) {
+            return nullptr;
+        }
+        const std::optional<std::size_t> threads = threads_argument(signature, *matched);
+        if (!threads || !table->open()) {
+            return nullptr;
+        }
+        const table::TableSource source = table->source();
+        Result<TableDecisions> decided = without_lock([&] {
+            return decide_table(source, *policy, table::ReadOptions{.threads = *threads});
+        });
         if (!decided) {
             raise_core_error(decided.error());
             return nullptr;
@@ -323,12 +314,13 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         if (!matched) {
             return nullptr;
         }
-        std::optional<std::string_view> path = text_argument(signature, *matched, 0);
+        std::optional<PathText> path =
+            convert_path(signature.function, signature.parameters[0], (*matched)[0]);
         if (!path) {
             return nullptr;
         }
         Result<PolicyFile> policy =
-            without_lock([path = *path] { return policy::read_policy_file(path); });
+            without_lock([text = path->text] { return policy::read_policy_file(text); });
         if (!policy) {
             raise_core_error(policy.error());
             return nullptr;
@@ -339,13 +331,22 @@ PyObject *load_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 PyObject *save_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        std::optional<PathAndPolicy> arguments =
-            path_and_policy(save_policy_signature, args, nargs, kwnames);
-        if (!arguments) {
+        const Signature &signature = save_policy_signature;
+        std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+        if (!matched) {
             return nullptr;
         }
-        Result<void> written = without_lock(
-            [&] { return policy::write_policy_file(arguments->path, arguments->policy); });
+        std::optional<PathText> path =
+            convert_path(signature.function, signature.parameters[0], (*matched)[0]);
+        if (!path) {
+            return nullptr;
+        }
+        std::optional<PolicyFile> policy = policy_argument(signature, *matched, 1);
+        if (!policy) {
+            return nullptr;
+        }
+        Result<void> written =
+            without_lock([&] { return policy::write_policy_file(path->text, *policy); });
         if (!written) {
             raise_core_error(written.error());
             return nullptr;

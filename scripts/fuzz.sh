@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer entry points (candidate-table reader, policy-file parser) with clang under
+# Builds the libFuzzer entry points (candidate-table reader, policy-file parser, Arrow batches) with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs each for a bounded time.
 #   scripts/fuzz.sh [seconds-per-fuzzer]      (default 60)
 # Any crash, sanitizer report, leak or hang fails the run; the crashing input is kept under
@@ -16,7 +16,7 @@ case "$seconds" in
     ;;
 esac
 build="build/fuzz"
-fuzzers=(candidate_table policy_file)
+fuzzers=(candidate_table policy_file arrow_batches)
 
 # A clang is usable when it compiles C++23 <expected> against the system's standard library and
 # links libFuzzer with both sanitizers; older clangs fail the first test with libstdc++ 12.
@@ -105,10 +105,15 @@ for name in "${fuzzers[@]}"; do
     artifacts="$build/artifacts"
     log="$build/fuzz_$name.log"
     mkdir -p "$work" "$artifacts"
+    # Token dictionaries help the text parsers; the binary batch layout has none.
+    dictionary=""
+    if [ -f "fuzz/$name.dict" ]; then
+        dictionary="-dict=fuzz/$name.dict"
+    fi
     echo "== fuzz_$name for ${seconds} s"
     # New inputs go to the work corpus (first folder); the committed seeds are only read.
     if "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
-        -print_final_stats=1 -dict="fuzz/$name.dict" -artifact_prefix="$artifacts/$name-" \
+        -print_final_stats=1 ${dictionary:+"$dictionary"} -artifact_prefix="$artifacts/$name-" \
         "$work" "fuzz/corpus/$name" >"$log" 2>&1; then
         runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
         echo "fuzz_$name: ${runs:-?} executions in ${seconds} s, no failure"

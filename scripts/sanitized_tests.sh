@@ -25,7 +25,7 @@ py="$PWD/$venv/bin/python"
 pip_quiet=(-q --disable-pip-version-check)
 "$py" -m pip install "${pip_quiet[@]}" --upgrade pip
 "$py" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.10" cmake ninja "pytest>=8" \
-    "hypothesis>=6" zstandard
+    "hypothesis>=6" zstandard pyarrow polars pandas duckdb nanoarrow
 
 echo "== building annotrove with ASan+UBSan ($cxx) into $venv"
 CXX="$cxx" "$py" -m pip install "${pip_quiet[@]}" --no-build-isolation --force-reinstall --no-deps \

@@ -20,7 +20,7 @@ test_installed() {
     local py="$PWD/$venv/bin/python"
     "$py" -m pip install "${pip_quiet[@]}" --upgrade pip
     "$py" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.10" cmake ninja "pytest>=8" \
-        "hypothesis>=6" mypy matplotlib zstandard
+        "hypothesis>=6" mypy matplotlib zstandard pyarrow polars pandas duckdb nanoarrow
     "$py" -m pip wheel "${pip_quiet[@]}" --no-build-isolation --no-deps -w "dist/$version" \
         -Cbuild-dir="build/wheel-$version" -Ccmake.define.ANNOTROVE_WERROR=ON .
     echo "== Python $version: installing $(ls "dist/$version"/*.whl) into $venv"

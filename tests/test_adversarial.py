@@ -282,8 +282,9 @@ def test_a_nul_byte_in_a_table_path_is_an_error_not_a_shorter_path(write):
     ):
         for bad in (path + "\0", path + "\0ignored", "\0" + path):
             csv_error(lambda: call(bad))
-        # The extension test reads the text as given, before anything is opened.
-        with pytest.raises(RuntimeError, match="^Parquet input detected"):
+        # The extension test reads the text as given, before anything is opened; the Parquet
+        # reader (with pyarrow) refuses the path as a file it cannot read.
+        with pytest.raises(RuntimeError, match="^(Parquet input detected|Arrow error: cannot read the Parquet file)"):
             call(path + "\0.parquet")
 
 

@@ -430,6 +430,37 @@ def test_threads_change_nothing_the_command_prints(tmp_path, command):
     assert len(outputs) == 1 and next(iter(outputs))[0] == 0
 
 
+def test_convert_writes_parquet_that_the_other_commands_read_as_the_csv(tmp_path):
+    pytest.importorskip("pyarrow")
+    truth = MSFINDER.parent / "truth.csv"
+    for name in ("table.csv", "table.parquet"):
+        status, out, errors = run("convert", "msfinder", MSFINDER, "--truth", truth, "-o", name, cwd=tmp_path)
+        assert (status, out) == (0, b"") and "Traceback" not in errors
+    assert (tmp_path / "table.parquet").read_bytes()[:4] == b"PAR1"
+    for score in SCORES:
+        curves = [run("curve", name, "--score", score, "--json", cwd=tmp_path) for name in ("table.csv", "table.parquet")]
+        assert curves[0] == curves[1] and curves[0][0] == 0
+    policy = ["--score", "margin", "--error-rate", "0.5"]
+    assert run("calibrate", "table.parquet", *policy, "-o", "p.json", cwd=tmp_path)[0] == 0
+    applied = [run("apply", name, "p.json", cwd=tmp_path) for name in ("table.csv", "table.parquet")]
+    # The decisions; the warnings may differ (the command reads a CSV header to explain them).
+    assert applied[0][:2] == applied[1][:2] and applied[0][0] == 0
+
+
+def test_without_pyarrow_the_command_says_how_to_read_parquet(tmp_path):
+    blocker = tmp_path / "blocked"
+    (blocker / "pyarrow").mkdir(parents=True)
+    (blocker / "pyarrow" / "__init__.py").write_text("raise ImportError('pyarrow is blocked here')\n")
+    status, out, errors = run("curve", tmp_path / "t.parquet", extra_path=(blocker,))
+    assert (status, out) == (1, b"")
+    assert errors == ("annotrove: error: Parquet input detected but annotrove was compiled without the 'parquet' "
+                      f"feature; recompile with --features parquet (table {str(tmp_path / 't.parquet')!r}); "
+                      "to read Parquet tables, install pyarrow: pip install 'annotrove[parquet]'\n")
+    status, _, errors = run("convert", "msfinder", MSFINDER, "-o", tmp_path / "t.parquet", extra_path=(blocker,))
+    assert status == 1 and "pip install 'annotrove[parquet]'" in errors
+    assert not (tmp_path / "t.parquet").exists()
+
+
 # The sentinel threshold is the largest finite double and acceptance is `confidence >= threshold`,
 # so the one confidence equal to it is accepted: "accepts nothing" holds only below it. Stored
 # policies carry that value, so the edge stays, and the report says exactly this much.

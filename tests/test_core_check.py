@@ -222,6 +222,9 @@ def test_errors_of_the_check_program_are_the_modules(core_check, corpus, monkeyp
     assert [fields[0] for fields in lines] == names
     # Messages name the path as given: relative to the corpus, as the check program was.
     monkeypatch.chdir(corpus)
+    # The check program is the core alone, which refuses Parquet paths; the module reads them
+    # through pyarrow when it can import it, so it is compared here as it is without pyarrow.
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
     for fields in lines:
         path = fields[0]
         if fields[1] == "table":

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow_reader.hpp"
 #include "byte_source.hpp"
 #include "compressed_input.hpp"
 #include "csv_reader.hpp"
@@ -435,6 +436,12 @@ Result<QueryGroups> collect(Result<void> read, QueryCollector &collector) {
 
 Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingOptions &options,
                                       const ReadOptions &read) {
+    if (source.stream != nullptr) {
+        // Batches are consumed on the calling thread, in stream order.
+        QueryCollector collector(options);
+        return collect(read_arrow_stream(*source.stream, collector, source.expected_rows),
+                       collector);
+    }
     if (is_parquet_path(source.path)) {
         return std::unexpected(CoreError::parquet_not_enabled());
     }

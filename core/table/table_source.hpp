@@ -15,6 +15,9 @@ namespace annotrove::table {
 struct TableSource {
     std::string_view path;
     ArrowArrayStream *stream = nullptr;
+    // For a stream: the number of rows it holds when the producer knows it (0 otherwise), so the
+    // rows' storage is sized once instead of doubling.
+    std::size_t expected_rows = 0;
 };
 
 struct ReadOptions {

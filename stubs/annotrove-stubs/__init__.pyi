@@ -5,7 +5,8 @@ aliases below exist for type checkers only: import them inside ``if typing.TYPE_
 them in quoted annotations), never at run time.
 """
 
-from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+import os
+from typing import Literal, Protocol, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 from typing_extensions import NotRequired, ReadOnly, TypeAlias
 
@@ -115,9 +116,19 @@ class Decision(TypedDict):
     threshold: float
     method: DisplayName
 
+@type_check_only
+class ArrowStreamExportable(Protocol):
+    """Any object that exports the Arrow PyCapsule stream interface: a pyarrow Table, RecordBatch
+    or RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation, a nanoarrow stream."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# What the table functions read: a CSV or Parquet path, or a table in memory.
+Table: TypeAlias = str | os.PathLike[str] | ArrowStreamExportable
+
 # ``ScoreName | str``: the names above are offered for completion, and any str is accepted because
 # the name is checked when the call runs (ValueError for an unknown name).
-def compute_curve(csv_path: str, score: ScoreName | str, *, threads: int | None = None) -> list[CurvePoint]:
+def compute_curve(csv_path: Table, score: ScoreName | str, *, threads: int | None = None) -> list[CurvePoint]:
     """Compute the risk-coverage curve from a labeled candidates CSV.
 
     Returns a list of dicts: threshold, accepted, total, coverage, errors, risk.
@@ -134,7 +145,7 @@ def eaurc(curve: list[CurvePoint]) -> float:
     """Compute E-AURC for a risk-coverage curve."""
 
 def calibrate(
-    csv_path: str,
+    csv_path: Table,
     score: ScoreName | str,
     error_rate: Number,
     method: CalibrationName | str = "empirical",
@@ -148,15 +159,15 @@ def calibrate(
     """
 
 def apply_policy(
-    csv_path: str, policy_dict: PolicyArgument, *, threads: int | None = None
+    csv_path: Table, policy_dict: PolicyArgument, *, threads: int | None = None
 ) -> list[Decision]:
     """Apply a policy dict to a candidates CSV. Returns a list of decision dicts.
 
     threads: as for compute_curve.
     """
 
-def load_policy(path: str) -> PolicyDict:
+def load_policy(path: str | os.PathLike[str]) -> PolicyDict:
     """Load a policy JSON file. Returns a policy dict."""
 
-def save_policy(path: str, policy_dict: PolicyArgument) -> None:
+def save_policy(path: str | os.PathLike[str], policy_dict: PolicyArgument) -> None:
     """Save a policy dict to a JSON file."""
