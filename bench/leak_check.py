@@ -241,6 +241,15 @@ def _cases() -> list[Case]:
         Case("save_policy missing key", lambda f: a.save_policy(f.saved, no_threshold), KeyError),
         Case("save_policy not dict", lambda f: a.save_policy(f.saved, 1), TypeError),
         Case("save_policy unknown method", lambda f: a.save_policy(f.saved, BAD_CALIBRATION), RuntimeError),
+        Case("augrc", lambda f: a.augrc(f.curve)),
+        Case("augrc empty", lambda f: a.augrc([])),
+        Case("augrc item missing key", lambda f: a.augrc([{"threshold": 1.0}]), KeyError),
+        Case("compare_scores", lambda f: a.compare_scores(f.labelled, resamples=20)),
+        Case("compare_scores curves", lambda f: a.compare_scores(f.labelled, ["margin"], resamples=0, curves=True)),
+        Case("compare_scores missing file", lambda f: a.compare_scores(f.missing), RuntimeError),
+        Case("compare_scores unknown score", lambda f: a.compare_scores(f.labelled, ["margin", "nope"]), ValueError),
+        Case("compare_scores bad level", lambda f: a.compare_scores(f.labelled, level=2.0), ValueError),
+        Case("compare_scores positional resamples", lambda f: a.compare_scores(f.labelled, None, 5), TypeError),
     ]
 
 

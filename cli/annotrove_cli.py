@@ -1,10 +1,11 @@
 """The annotrove command: risk-coverage curves, calibration and policy application from the shell.
 
-    annotrove curve TABLE [--score NAME ...] [--json] [--points FILE.csv] [--plot FILE.png]
+    annotrove curve TABLE [--score NAME ...] [--resamples N] [--level L] [--seed S] [--json]
+                          [--points FILE.csv] [--plot FILE.png]
     annotrove calibrate TABLE --score NAME --error-rate R [--method M] [--level L] -o POLICY.json
     annotrove apply TABLE POLICY.json [-o DECISIONS.csv] [--accepted-only]
 
-Built on the seven functions of the annotrove module and the standard library; matplotlib is
+Built on the functions of the annotrove module and the standard library; matplotlib is
 imported only for --plot. A subcommand is one ``register_<name>(subparsers)`` function that adds
 its parser and sets ``run``; ``main`` runs it inside the one error boundary of the command.
 """
@@ -26,18 +27,18 @@ import sys
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO, cast
 
 import annotrove
 import annotrove_convert
 import annotrove_hints
 
 if TYPE_CHECKING:
-    from annotrove import CurvePoint, Decision, PolicyDict
+    from annotrove import CurvePoint, Decision, PolicyDict, ScoreComparison
 
 PROG = "annotrove"
 # Used when the distribution's metadata is missing (a development build on PYTHONPATH).
-FALLBACK_VERSION = "0.1.0"
+FALLBACK_VERSION = "0.2.0"
 # The eight score methods, in the module's order and in the form the score argument takes.
 ALL_SCORES = (
     "max-prob",
@@ -238,79 +239,95 @@ def number(value: float, digits: int = 6) -> str:
 # annotrove curve
 
 
-@dataclass(frozen=True)
-class MethodCurve:
-    score: str
-    points: list[CurvePoint]
-    aurc: float
-    eaurc: float
-
-    @property
-    def scored(self) -> int:
-        """Labelled queries the method gives a value: the last point accepts all of them."""
-        return self.points[-1]["accepted"] if self.points else 0
-
-    @property
-    def error_rate(self) -> float:
-        """Share of wrong top candidates among the scored queries (the risk at full coverage)."""
-        risk = self.points[-1]["risk"] if self.points else None
-        return math.nan if risk is None else risk
-
-
-def by_aurc(curve: MethodCurve) -> tuple[bool, float]:
-    """Sort key: lowest AURC first, methods without an AURC (NaN) last."""
-    return (math.isnan(curve.aurc), curve.aurc)
-
-
-def labelled_queries(table: str, curves: Sequence[MethodCurve], threads: int | None = None) -> int:
-    """The number of labelled queries of the table: every curve's ``total``.
-
-    An empty curve does not tell it; candidate-count scores every query, so its curve is empty
-    only when nothing is labelled.
-    """
-    for curve in curves:
-        if curve.points:
-            return curve.points[-1]["total"]
-    if any(curve.score in ("candidate-count", "candidate_count") for curve in curves):
-        return 0
-    points = annotrove.compute_curve(table, "candidate-count", threads=threads)
-    return points[-1]["total"] if points else 0
+# The fields of a compare_scores row that --json carries, in order, under the names the command
+# uses (the counts keep the names they have had since the first release).
+JSON_NAMES = {
+    "score": "score",
+    "aurc": "aurc",
+    "aurc_low": "aurc_low",
+    "aurc_high": "aurc_high",
+    "eaurc": "eaurc",
+    "eaurc_low": "eaurc_low",
+    "eaurc_high": "eaurc_high",
+    "augrc": "augrc",
+    "augrc_low": "augrc_low",
+    "augrc_high": "augrc_high",
+    "auroc": "auroc",
+    "auroc_low": "auroc_low",
+    "auroc_high": "auroc_high",
+    "scored": "scored_queries",
+    "labelled": "labelled_queries",
+    "top1_error": "top1_error_rate",
+    "aurc_difference": "aurc_difference",
+    "aurc_difference_low": "aurc_difference_low",
+    "aurc_difference_high": "aurc_difference_high",
+    "distinguishable": "distinguishable",
+}
 
 
-def curve_rows(curves: Sequence[MethodCurve], labelled: int) -> list[dict[str, Any]]:
-    """The summary of each method, best AURC first; methods without an AURC last."""
-    return [
-        {
-            "score": c.score,
-            "aurc": c.aurc,
-            "eaurc": c.eaurc,
-            "scored_queries": c.scored,
-            "labelled_queries": labelled,
-            "top1_error_rate": c.error_rate,
-        }
-        for c in sorted(curves, key=by_aurc)
-    ]
+def json_row(row: ScoreComparison) -> dict[str, Any]:
+    """A compare_scores row for --json: every field but the curve, NaN as null."""
+    plain = cast("dict[str, Any]", row)
+    return {
+        name: None if isinstance(plain[key], float) and math.isnan(plain[key]) else plain[key]
+        for key, name in JSON_NAMES.items()
+    }
 
 
-def print_curve_table(rows: Sequence[dict[str, Any]]) -> None:
+def with_interval(row: ScoreComparison, key: str) -> str:
+    """A value and its interval, "0.1325 [0.1077, 0.1607]"; the value alone without resamples."""
+    plain = cast("dict[str, Any]", row)
+    value = number(plain[key], 4)
+    low, high = plain[f"{key}_low"], plain[f"{key}_high"]
+    if low is None or high is None:
+        return value
+    if math.isnan(low) or math.isnan(high):
+        return f"{value} [n/a]"
+    return f"{value} [{low:.4f}, {high:.4f}]"
+
+
+def versus_best(row: ScoreComparison, first: bool) -> str:
+    if first:
+        return "best"
+    if row["distinguishable"] is None:
+        return ""
+    return "worse" if row["distinguishable"] else "~ best"
+
+
+def print_curve_table(rows: Sequence[ScoreComparison], level: float, resamples: int) -> None:
     width = max([len("score")] + [len(row["score"]) for row in rows])
-    print(f"{'score':{width}}  {'AURC':>9}  {'E-AURC':>9}  {'scored':>8}  {'labelled':>8}  {'top-1 error':>11}")
-    for row in rows:
-        print(
-            f"{row['score']:{width}}  {number(row['aurc']):>9}  {number(row['eaurc']):>9}  "
-            f"{row['scored_queries']:>8}  {row['labelled_queries']:>8}  "
-            f"{number(row['top1_error_rate'], 4):>11}"
-        )
+    # The titles carry the intervals' level: "AURC [95%]".
+    shown = f" [{level * 100:g}%]" if resamples > 0 else ""
+    titles = (("aurc", "AURC"), ("eaurc", "E-AURC"), ("augrc", "AUGRC"), ("auroc", "AUROC"))
+    columns = [(key, title + shown, max([len(title + shown)] + [len(with_interval(row, key)) for row in rows]))
+               for key, title in titles]
+    header = f"{'score':{width}}  " + "  ".join(f"{title:<{size}}" for _, title, size in columns)
+    header += f"  {'scored':>8}  {'labelled':>8}  {'top-1 error':>11}"
+    if resamples > 0:
+        header += "  vs best"
+    print(header)
+    for index, row in enumerate(rows):
+        line = f"{row['score']:{width}}  " + "  ".join(f"{with_interval(row, key):<{size}}" for key, _, size in columns)
+        line += f"  {row['scored']:>8}  {row['labelled']:>8}  {number(row['top1_error'], 4):>11}"
+        if resamples > 0:
+            line += f"  {versus_best(row, index == 0)}"
+        print(line.rstrip())
 
 
-def write_points(stream: TextIO, curves: Sequence[MethodCurve]) -> None:
+def curve_of(row: ScoreComparison) -> list[CurvePoint]:
+    return row.get("curve", [])
+
+
+def write_points(stream: TextIO, rows: Sequence[ScoreComparison], scores: Sequence[str]) -> None:
+    """Every point of every curve, the methods in the order they were asked for."""
+    by_score = {row["score"]: row for row in rows}
     writer = csv.writer(stream)
     writer.writerow(POINT_COLUMNS)
-    for curve in curves:
-        for p in curve.points:
+    for score in scores:
+        for p in curve_of(by_score[score]):
             risk = "" if p["risk"] is None else repr(p["risk"])
             writer.writerow(
-                [curve.score, repr(p["threshold"]), p["accepted"], p["total"], repr(p["coverage"]), p["errors"], risk]
+                [score, repr(p["threshold"]), p["accepted"], p["total"], repr(p["coverage"]), p["errors"], risk]
             )
 
 
@@ -326,15 +343,84 @@ def load_pyplot() -> Any:
         ) from None
 
 
-def draw_curves(pyplot: Any, curves: Sequence[MethodCurve], path: str, target: str, table: str) -> None:
+def _continued_fraction(a: float, b: float, x: float) -> float:
+    """The continued fraction of the regularized incomplete beta function, by Lentz's method."""
+    tiny = 1e-300
+    c, d = 1.0, 1.0 - (a + b) * x / (a + 1.0)
+    d = 1.0 / (d if abs(d) > tiny else tiny)
+    result = d
+    for m in range(1, 500):
+        for numerator in (
+            m * (b - m) * x / ((a + 2 * m - 1.0) * (a + 2 * m)),
+            -(a + m) * (a + b + m) * x / ((a + 2 * m) * (a + 2 * m + 1.0)),
+        ):
+            d = 1.0 + numerator * d
+            d = 1.0 / (d if abs(d) > tiny else tiny)
+            c = 1.0 + numerator / c
+            c = c if abs(c) > tiny else tiny
+            result *= c * d
+        if abs(c * d - 1.0) < 1e-15:
+            break
+    return result
+
+
+def regularized_beta(x: float, a: float, b: float) -> float:
+    """I_x(a, b), the beta distribution's cumulative probability (a, b > 0)."""
+    if x <= 0.0:
+        return 0.0
+    if x >= 1.0:
+        return 1.0
+    front = math.exp(math.lgamma(a + b) - math.lgamma(a) - math.lgamma(b) + a * math.log(x) + b * math.log1p(-x))
+    # The fraction converges fast on the side of the distribution's mean; the other side by symmetry.
+    if x < (a + 1.0) / (a + b + 2.0):
+        return front * _continued_fraction(a, b, x) / a
+    return 1.0 - front * _continued_fraction(b, a, 1.0 - x) / b
+
+
+def beta_quantile(p: float, a: float, b: float) -> float:
+    """The p-quantile of Beta(a, b) by bisection (the CDF rises, so 60 halvings reach 1e-18)."""
+    low, high = 0.0, 1.0
+    for _ in range(60):
+        middle = 0.5 * (low + high)
+        if regularized_beta(middle, a, b) < p:
+            low = middle
+        else:
+            high = middle
+    return 0.5 * (low + high)
+
+
+def clopper_pearson(errors: int, accepted: int, level: float) -> tuple[float, float]:
+    """The exact (Clopper-Pearson) two-sided interval of an error rate seen as errors of accepted."""
+    alpha = 1.0 - level
+    low = 0.0 if errors == 0 else beta_quantile(alpha / 2.0, errors, accepted - errors + 1)
+    high = 1.0 if errors == accepted else beta_quantile(1.0 - alpha / 2.0, errors + 1, accepted - errors)
+    return low, high
+
+
+# A curve has one point per distinct confidence; the band is computed at no more than this many of
+# them (evenly spread, the last always among them), which is plenty for a figure.
+BAND_POINTS = 200
+
+
+def draw_curves(pyplot: Any, rows: Sequence[ScoreComparison], path: str, target: str, table: str, level: float) -> None:
     figure, axes = pyplot.subplots(figsize=(8.0, 16.0 / 3.0), dpi=150, layout="constrained")
     try:
-        for curve in sorted(curves, key=by_aurc):
-            coverage = [p["coverage"] for p in curve.points]
-            risk = [math.nan if p["risk"] is None else p["risk"] for p in curve.points]
-            axes.plot(coverage, risk, linewidth=1.5, label=f"{curve.score}  (AURC {number(curve.aurc, 3)})")
+        for row in rows:
+            points = curve_of(row)
+            coverage = [p["coverage"] for p in points]
+            risk = [math.nan if p["risk"] is None else p["risk"] for p in points]
+            (line,) = axes.plot(coverage, risk, linewidth=1.5, label=f"{row['score']}  (AURC {number(row['aurc'], 3)})")
+            step = max(1, math.ceil(len(points) / BAND_POINTS))
+            sampled = points[::step] + ([points[-1]] if points and (len(points) - 1) % step else [])
+            bands = [clopper_pearson(p["errors"], p["accepted"], level) for p in sampled]
+            axes.fill_between(
+                [p["coverage"] for p in sampled], [b[0] for b in bands], [b[1] for b in bands],
+                color=line.get_color(), alpha=0.12, linewidth=0,
+            )
+        axes.fill_between([], [], [], color="grey", alpha=0.25, linewidth=0,
+                          label=f"pointwise {level:.0%} exact binomial band of each point's risk")
         axes.set_xlim(0.0, 1.0)
-        axes.set_ylim(bottom=0.0)
+        axes.set_ylim(0.0, 1.0)
         axes.set_xlabel("coverage: share of labelled queries accepted")
         axes.set_ylabel("risk: share of accepted top candidates that are wrong")
         axes.set_title(f"Risk-coverage curves ({os.path.basename(table)})", fontsize=11)
@@ -354,42 +440,80 @@ def draw_curves(pyplot: Any, curves: Sequence[MethodCurve], path: str, target: s
 def run_curve(args: argparse.Namespace) -> int:
     pyplot = load_pyplot() if args.plot is not None else None
     scores = list(dict.fromkeys(args.scores or ALL_SCORES))
-    curves = []
-    for score in scores:
-        points = annotrove.compute_curve(args.table, score, threads=args.threads)
-        curves.append(MethodCurve(score, points, annotrove.aurc(points), annotrove.eaurc(points)))
-    rows = curve_rows(curves, labelled_queries(args.table, curves, args.threads))
-    if rows and all(row["labelled_queries"] == 0 for row in rows):
+    # One read of the table for every method, the curves only when a file needs them.
+    rows = annotrove.compare_scores(
+        args.table, scores, resamples=args.resamples, level=args.level, seed=args.seed,
+        curves=args.points is not None or args.plot is not None, threads=args.threads,
+    )
+    if rows and all(row["labelled"] == 0 for row in rows):
         warn(annotrove_hints.unlabelled_warning(args.table))
 
     # Both files are renamed into place only after both were written.
     with contextlib.ExitStack() as outputs:
         if args.points is not None:
-            write_points(outputs.enter_context(atomic_output(args.points, newline="")), curves)
+            write_points(outputs.enter_context(atomic_output(args.points, newline="")), rows, scores)
         if args.plot is not None:
-            draw_curves(pyplot, curves, outputs.enter_context(atomic_path(args.plot)), args.plot, args.table)
+            draw_curves(pyplot, rows, outputs.enter_context(atomic_path(args.plot)), args.plot, args.table, args.level)
 
     if args.json:
-        plain = [{key: (None if isinstance(v, float) and math.isnan(v) else v) for key, v in row.items()} for row in rows]
-        print(json.dumps(plain, indent=2, allow_nan=False))
+        print(json.dumps([json_row(row) for row in rows], indent=2, allow_nan=False))
     else:
-        print_curve_table(rows)
+        print_curve_table(rows, args.level, args.resamples)
     return 0
+
+
+def resample_count(text: str) -> int:
+    """An argparse type for --resamples: a whole number, 0 or more."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {text!r}")
+    return value
+
+
+def open_level(text: str) -> float:
+    """An argparse type for an interval's level: a number strictly between 0 and 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1, not {text!r}")
+    return value
+
+
+def whole_number(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid whole number: {text!r}") from None
 
 
 def register_curve(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "curve",
-        help="compare score methods on a labelled table (AURC, E-AURC)",
-        description="""Build the risk-coverage curve of each score method on a labelled table and print
-one line per method, best AURC first, to see which score to calibrate.""",
+        help="compare score methods on a labelled table (AURC, E-AURC, AUGRC, AUROC with intervals)",
+        description="""Build the risk-coverage curve of each score method on a labelled table, read once, and
+print one line per method, best AURC first, to see which score to calibrate. Beside each number
+is its percentile bootstrap interval: resamples draw the labelled queries with replacement, the
+same draw for every method, so that differences between methods are paired.""",
         epilog="""columns:
   AURC         area under the risk-coverage curve (lower is better; n/a for an empty curve)
   E-AURC       AURC minus that of a perfect ordering (n/a when the method leaves labelled
                queries without a value, or when no or every top candidate is wrong)
+  AUGRC        area under the generalized risk-coverage curve, risk = wrong accepted / all
+               labelled (lower is better)
+  AUROC        failure AUROC: chance that a right top candidate has a higher confidence than
+               a wrong one (ties count half; unscored queries rank lowest; higher is better)
+  [low, high]  percentile bootstrap interval at --level; [n/a] when some resample leaves the
+               value undefined; none with --resamples 0
   scored       labelled queries the method gives a confidence (only these can be accepted)
   labelled     queries whose top candidate carries an is_correct label (the curve's total)
   top-1 error  share of wrong top candidates among the scored queries
+  vs best      "~ best": the interval of the paired AURC difference to the best method
+               contains 0, so this table cannot tell the two apart; "worse": it excludes 0
 
 example:
   annotrove curve labelled.csv --score margin max-prob --points points.csv""",
@@ -407,7 +531,22 @@ example:
         help="score method(s) to compare, e.g. margin max-prob (repeatable; default: all eight:"
         f" {', '.join(ALL_SCORES)})",
     )
-    parser.add_argument("--json", action="store_true", help="print the same numbers as JSON (NaN as null)")
+    parser.add_argument(
+        "--resamples",
+        type=resample_count,
+        default=2000,
+        metavar="N",
+        help="bootstrap resamples for the intervals (default 2000; 0: point values only)",
+    )
+    parser.add_argument(
+        "--level", type=open_level, default=0.95, metavar="L", help="level of every interval (default 0.95)"
+    )
+    parser.add_argument(
+        "--seed", type=whole_number, default=0, metavar="S", help="seed of the resamples (default 0; same seed, same numbers)"
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print every number, the intervals included, as JSON (NaN as null)"
+    )
     parser.add_argument(
         "--points",
         metavar="FILE.csv",
@@ -418,7 +557,8 @@ example:
         "--plot",
         metavar="FILE.png",
         type=file_argument,
-        help="also draw the curves (needs matplotlib; the format follows the suffix: png, pdf, svg)",
+        help="also draw the curves with a pointwise exact binomial band at --level (needs matplotlib;"
+        " the format follows the suffix: png, pdf, svg)",
     )
     add_threads_option(parser)
     parser.set_defaults(run=run_curve)

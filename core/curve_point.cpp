@@ -24,6 +24,16 @@ double area(std::span<const CurvePoint> points) {
     return sum;
 }
 
+// The generalized risk of a point: the share of all queries, not of the accepted ones, whose top
+// candidate was accepted and is wrong (Traub et al. 2024). It stays defined at low coverage, where
+// errors / accepted rests on a handful of queries.
+double generalized_risk(const CurvePoint &point) {
+    if (point.total == 0) {
+        return 0.0;
+    }
+    return static_cast<double>(point.errors) / static_cast<double>(point.total);
+}
+
 } // namespace
 
 double aurc(std::span<const CurvePoint> points) {
@@ -54,6 +64,23 @@ double eaurc(std::span<const CurvePoint> points) {
     }
     const double optimal = (std::log(q) * q) + (1.0 - q);
     return sum - optimal;
+}
+
+// The same trapezoids as `area`, in the same order and grouping, over the generalized risk.
+double augrc(std::span<const CurvePoint> points) {
+    if (points.empty()) {
+        return quiet_nan;
+    }
+    double sum = 0.0;
+    double previous_coverage = 0.0;
+    double previous_risk = 0.0;
+    for (const CurvePoint &point : points) {
+        const double risk = generalized_risk(point);
+        sum += ((previous_risk + risk) * (point.coverage - previous_coverage)) * 0.5;
+        previous_risk = risk;
+        previous_coverage = point.coverage;
+    }
+    return sum;
 }
 
 } // namespace annotrove

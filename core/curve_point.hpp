@@ -1,4 +1,4 @@
-// Risk-coverage curve points and their two summaries, AURC and E-AURC.
+// Risk-coverage curve points and their summaries: AURC, E-AURC and AUGRC.
 #pragma once
 
 #include <cstdint>
@@ -22,5 +22,9 @@ double aurc(std::span<const CurvePoint> points);
 // Excess of the area over that of a perfect ordering at the same overall error rate; NaN when
 // undefined.
 double eaurc(std::span<const CurvePoint> points);
+
+// Area under the generalized risk-coverage curve (generalized risk = errors / total, 0.0 when the
+// total is 0), by the same trapezoids from the origin as `aurc`; NaN when empty.
+double augrc(std::span<const CurvePoint> points);
 
 } // namespace annotrove

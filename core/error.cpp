@@ -25,6 +25,9 @@ CoreError CoreError::unsupported_confidence_level(double level) {
 CoreError CoreError::parquet_not_enabled() {
     return {CoreErrorKind::ParquetNotEnabled, {}, 0.0};
 }
+CoreError CoreError::too_many_to_resample() {
+    return {CoreErrorKind::TooManyToResample, {}, 0.0};
+}
 
 CoreError CoreError::arrow(std::string description) {
     return {CoreErrorKind::Arrow, std::move(description), 0.0};
@@ -48,6 +51,8 @@ std::string CoreError::message() const {
     case CoreErrorKind::ParquetNotEnabled:
         return "Parquet input detected but annotrove was compiled without the 'parquet' feature; "
                "recompile with --features parquet";
+    case CoreErrorKind::TooManyToResample:
+        return "Too many labelled queries to resample: at most 2147483647";
     case CoreErrorKind::Arrow:
         return "Arrow error: " + text_;
     }

@@ -14,6 +14,7 @@ enum class CoreErrorKind {
     UnknownPolicyVersion,
     UnsupportedConfidenceLevel,
     ParquetNotEnabled,
+    TooManyToResample,
     Arrow,
 };
 
@@ -26,6 +27,7 @@ class CoreError {
     static CoreError unknown_policy_version(std::string version);
     static CoreError unsupported_confidence_level(double level);
     static CoreError parquet_not_enabled();
+    static CoreError too_many_to_resample();
     // A fault of a table handed over as Arrow data: the description names the column, the row
     // (from 1 over the whole stream) and the fault, or what the producer reported.
     static CoreError arrow(std::string description);

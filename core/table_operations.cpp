@@ -26,6 +26,28 @@ Result<std::vector<CurvePoint>> curve_of_table(const table::TableSource &source,
     return risk_coverage_curve(groups->groups, method);
 }
 
+namespace {
+
+// The table a comparison reads. Its queries are taken in the order they lie in memory: the
+// comparison numbers them itself, from their content.
+Result<QueryGroups> comparison_groups(const table::TableSource &source,
+                                      const table::ReadOptions &read) {
+    return table::read_query_groups(source, table::GroupingOptions{.sorted_by_id = false}, read);
+}
+
+} // namespace
+
+Result<std::vector<ScoreComparison>>
+compare_scores_of_table(const table::TableSource &source,
+                        std::span<const scoring::ScoringMethod> methods,
+                        const ComparisonSettings &settings, const table::ReadOptions &read) {
+    const Result<QueryGroups> groups = comparison_groups(source, read);
+    if (!groups) {
+        return std::unexpected(groups.error());
+    }
+    return compare_score_methods(groups->groups, methods, settings);
+}
+
 Result<TableDecisions> decide_table(const table::TableSource &source, const PolicyFile &policy,
                                     const table::ReadOptions &read) {
     Result<QueryGroups> groups =

@@ -3,6 +3,7 @@
 // holding the interpreter lock.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "curve_point.hpp"
 #include "error.hpp"
 #include "policy.hpp"
+#include "score_comparison.hpp"
 #include "scoring/scoring_method.hpp"
 #include "table/table_source.hpp"
 
@@ -20,6 +22,12 @@ namespace annotrove {
 Result<std::vector<CurvePoint>> curve_of_table(const table::TableSource &source,
                                                scoring::ScoringMethod method,
                                                const table::ReadOptions &read = {});
+
+// The comparison of `methods` on a labelled table, read once.
+Result<std::vector<ScoreComparison>>
+compare_scores_of_table(const table::TableSource &source,
+                        std::span<const scoring::ScoringMethod> methods,
+                        const ComparisonSettings &settings, const table::ReadOptions &read = {});
 
 // One decision per query in ascending byte-wise query_id order. The decisions' texts are views
 // into `texts`, which this record owns (a vector, whose storage survives moves of the record).

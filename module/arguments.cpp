@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "py_ref.hpp"
+
 #include "exceptions.hpp"
 #include "table/threaded_reader.hpp"
 
@@ -26,7 +28,7 @@ std::string quoted_list(std::span<const char *const> names) {
 
 std::string positional_count_message(const Signature &signature, Py_ssize_t given) {
     std::string message = std::string(signature.function) + "() takes ";
-    const std::size_t most = signature.parameters.size();
+    const std::size_t most = signature.positional();
     if (signature.required == most) {
         message += std::to_string(most);
     } else {
@@ -43,11 +45,7 @@ std::optional<MatchedArguments> match_arguments(const Signature &signature, PyOb
                                                 Py_ssize_t nargs, PyObject *kwnames) {
     MatchedArguments matched{};
     const std::size_t count = signature.parameters.size();
-    const std::size_t all = count + signature.keyword_only.size();
-    const auto name_of = [&](std::size_t p) {
-        return p < count ? signature.parameters[p] : signature.keyword_only[p - count];
-    };
-    if (nargs < 0 || static_cast<std::size_t>(nargs) > count) {
+    if (nargs < 0 || static_cast<std::size_t>(nargs) > signature.positional()) {
         raise_type_error(positional_count_message(signature, nargs));
         return std::nullopt;
     }
@@ -57,21 +55,22 @@ std::optional<MatchedArguments> match_arguments(const Signature &signature, PyOb
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t index = all;
-        for (std::size_t p = 0; p < all; ++p) {
-            if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, name_of(p)) == 0) {
+        std::size_t index = count;
+        for (std::size_t p = 0; p < count; ++p) {
+            if (PyUnicode_Check(keyword) &&
+                PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) {
                 index = p;
                 break;
             }
         }
-        if (index == all) {
+        if (index == count) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
                          signature.function, keyword);
             return std::nullopt;
         }
         if (matched[index] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         signature.function, name_of(index));
+                         signature.function, signature.parameters[index]);
             return std::nullopt;
         }
         matched[index] = args[nargs + k];
@@ -137,33 +136,111 @@ std::optional<double> convert_number(const char *parameter, PyObject *value) {
     return number;
 }
 
-std::optional<std::size_t> convert_threads(const char *function, PyObject *value) {
+namespace {
+
+// The integer value of an int-like argument (bool refused: True is no count), or null with the
+// TypeError and the processing note set.
+PyRef integer_of(const char *function, const char *parameter, PyObject *value) {
+    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %s", function, parameter,
+                     Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return PyRef();
+    }
+    PyRef integer(PyNumber_Index(value));
+    if (!integer) {
+        add_processing_note(parameter);
+    }
+    return integer;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> convert_count(const char *function, const char *parameter,
+                                           PyObject *value) {
+    PyRef integer = integer_of(function, parameter, value);
+    if (!integer) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (small == -1 && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    if (overflow < 0 || (overflow == 0 && small < 0)) {
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' must not be negative, got %S", function,
+                     parameter, integer.get());
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    if (overflow == 0) {
+        return static_cast<std::uint64_t>(small);
+    }
+    const unsigned long long large = PyLong_AsUnsignedLongLong(integer.get());
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(large);
+}
+
+std::optional<std::size_t> convert_threads(const char *function, const char *parameter,
+                                           PyObject *value) {
     const std::size_t cores = table::available_cores();
     if (value == nullptr || value == Py_None) {
         return cores;
     }
-    // bool is an int to the host, but threads=True is no count.
-    if (!PyLong_Check(value) || PyBool_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 'threads' must be int or None, not %s",
-                     function, Py_TYPE(value)->tp_name);
-        add_processing_note("threads");
+    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int or None, not %s", function,
+                     parameter, Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    PyRef integer = integer_of(function, parameter, value);
+    if (!integer) {
         return std::nullopt;
     }
     int overflow = 0;
-    const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+    const long long count = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (count == -1 && PyErr_Occurred()) {
-        add_processing_note("threads");
+        add_processing_note(parameter);
         return std::nullopt;
     }
     if (overflow < 0 || (overflow == 0 && count < 1)) {
-        raise_value_error("threads must be a positive integer or None");
-        add_processing_note("threads");
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be a positive int or None, got %S",
+                     function, parameter, integer.get());
+        add_processing_note(parameter);
         return std::nullopt;
     }
     if (overflow > 0) {
         return cores;
     }
     return std::min(static_cast<std::size_t>(count), cores);
+}
+
+std::optional<std::uint64_t> convert_seed(const char *function, const char *parameter,
+                                          PyObject *value) {
+    PyRef integer = integer_of(function, parameter, value);
+    if (!integer) {
+        return std::nullopt;
+    }
+    const unsigned long long bits = PyLong_AsUnsignedLongLongMask(integer.get());
+    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(bits);
+}
+
+std::optional<bool> convert_flag(const char *function, const char *parameter, PyObject *value) {
+    if (!PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %s", function, parameter,
+                     Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    return value == Py_True;
 }
 
 bool check_dict(const char *function, const char *parameter, PyObject *value) {

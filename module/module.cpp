@@ -1,4 +1,4 @@
-// The annotrove module: its definition, the execution step that registers the seven functions,
+// The annotrove module: its definition, the execution step that registers its functions,
 // and the entry points, each of which converts its arguments, calls the core and converts back.
 #include <Python.h>
 
@@ -10,6 +10,7 @@
 #include "apply_policy.hpp"
 #include "arguments.hpp"
 #include "calibration.hpp"
+#include "comparison_dicts.hpp"
 #include "curve_point.hpp"
 #include "exceptions.hpp"
 #include "policy.hpp"
@@ -30,26 +31,37 @@ namespace annotrove::module {
 
 namespace {
 
-constexpr std::array<const char *, 2> compute_curve_parameters = {"csv_path", "score"};
+constexpr std::array<const char *, 3> compute_curve_parameters = {"csv_path", "score", "threads"};
 constexpr std::array<const char *, 1> curve_parameters = {"curve"};
-constexpr std::array<const char *, 5> calibrate_parameters = {"csv_path", "score", "error_rate",
-                                                              "method", "confidence_level"};
-constexpr std::array<const char *, 2> apply_policy_parameters = {"csv_path", "policy_dict"};
+constexpr std::array<const char *, 6> calibrate_parameters = {
+    "csv_path", "score", "error_rate", "method", "confidence_level", "threads"};
+constexpr std::array<const char *, 3> apply_policy_parameters = {"csv_path", "policy_dict",
+                                                               "threads"};
 constexpr std::array<const char *, 1> load_policy_parameters = {"path"};
 constexpr std::array<const char *, 2> save_policy_parameters = {"path", "policy_dict"};
 
-// How many threads may read the table: the keyword-only argument of the three table functions.
-constexpr std::array<const char *, 1> table_keyword_only = {"threads"};
+constexpr std::array<const char *, 7> compare_scores_parameters = {
+    "table", "scores", "resamples", "level", "seed", "curves", "threads"};
 
-constexpr Signature compute_curve_signature{"compute_curve", compute_curve_parameters, 2,
-                                            table_keyword_only};
+// compute_curve(csv_path, score, *, threads=None); the other two table functions end the same
+// way: how many threads may read the table, by keyword only.
+constexpr Signature compute_curve_signature{"compute_curve", compute_curve_parameters, 2, 2};
 constexpr Signature aurc_signature{"aurc", curve_parameters, 1};
 constexpr Signature eaurc_signature{"eaurc", curve_parameters, 1};
-constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 3, table_keyword_only};
-constexpr Signature apply_policy_signature{"apply_policy", apply_policy_parameters, 2,
-                                           table_keyword_only};
+constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 3, 5};
+constexpr Signature apply_policy_signature{"apply_policy", apply_policy_parameters, 2, 2};
 constexpr Signature load_policy_signature{"load_policy", load_policy_parameters, 1};
 constexpr Signature save_policy_signature{"save_policy", save_policy_parameters, 2};
+constexpr Signature augrc_signature{"augrc", curve_parameters, 1};
+// compare_scores(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False,
+//                threads=None)
+constexpr Signature compare_scores_signature{"compare_scores", compare_scores_parameters, 1, 2};
+
+// The forms compare_scores names the eight methods by when no list is given, in the module's
+// order (the forms the command line uses).
+constexpr std::array<std::string_view, scoring::SCORING_METHOD_COUNT> default_score_names = {
+    "max-prob",    "score-gap", "margin",      "entropy",
+    "score-ratio", "topk-gap",  "effective-k", "candidate-count"};
 
 std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text) {
     std::optional<scoring::ScoringMethod> method = scoring::parse_score_method(text);
@@ -84,10 +96,11 @@ std::optional<std::string_view> text_argument(const Signature &signature,
     return convert_text(signature.function, signature.parameters[index], matched[index]);
 }
 
-// The keyword-only 'threads' of a table function, matched after its other parameters.
+// The keyword-only 'threads' of a table function, its first keyword-only parameter.
 std::optional<std::size_t> threads_argument(const Signature &signature,
                                             const MatchedArguments &matched) {
-    return convert_threads(signature.function, matched[signature.parameters.size()]);
+    const std::size_t index = signature.keyword_only_from;
+    return convert_threads(signature.function, signature.parameters[index], matched[index]);
 }
 
 // A policy dict argument, read completely here, before the caller opens or creates any file.
@@ -178,6 +191,161 @@ PyObject *aurc_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
 
 PyObject *eaurc_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return curve_summary<eaurc>(eaurc_signature, args, nargs, kwnames);
+}
+
+PyObject *augrc_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return curve_summary<augrc>(augrc_signature, args, nargs, kwnames);
+}
+
+// The `scores` argument: None for all eight, or a list or tuple of str. Only the texts are taken
+// here; the names are parsed once every argument is converted.
+std::optional<std::vector<std::string>> score_names(const Signature &signature,
+                                                    PyObject *value) {
+    std::vector<std::string> names;
+    if (value == nullptr || value == Py_None) {
+        names.assign(default_score_names.begin(), default_score_names.end());
+        return names;
+    }
+    const char *parameter = signature.parameters[1];
+    if (!PyList_Check(value) && !PyTuple_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a list of str or None, not %s",
+                     signature.function, parameter, Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    // A tuple cannot change and the list is copied, so no item's conversion can pull an item
+    // away under the loop; the names are copied too, since another thread may change the list
+    // while the table is read without the lock.
+    PyRef items(PySequence_Tuple(value));
+    if (!items) {
+        return std::nullopt;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold str items, not %s",
+                         signature.function, parameter, Py_TYPE(item)->tp_name);
+            add_processing_note(parameter);
+            return std::nullopt;
+        }
+        std::optional<std::string_view> text = utf8_of(item);
+        if (!text) {
+            add_processing_note(parameter);
+            return std::nullopt;
+        }
+        names.emplace_back(*text);
+    }
+    return names;
+}
+
+struct ComparisonArguments {
+    TableArgument table;
+    std::vector<std::string> names;
+    std::vector<scoring::ScoringMethod> methods;
+    ComparisonSettings settings;
+    std::size_t threads = 1;
+};
+
+// Converts every argument of compare_scores in parameter order, then parses the score names.
+std::optional<ComparisonArguments> comparison_arguments(PyObject *const *args, Py_ssize_t nargs,
+                                                        PyObject *kwnames) {
+    const Signature &signature = compare_scores_signature;
+    std::optional<MatchedArguments> matched = match_arguments(signature, args, nargs, kwnames);
+    if (!matched) {
+        return std::nullopt;
+    }
+    // The table is only checked here and opened once every other argument is converted.
+    std::optional<TableArgument> table =
+        TableArgument::convert(signature.function, signature.parameters[0], (*matched)[0]);
+    if (!table) {
+        return std::nullopt;
+    }
+    ComparisonArguments arguments{std::move(*table), {}, {}, {}, 1};
+    std::optional<std::vector<std::string>> names = score_names(signature, (*matched)[1]);
+    if (!names) {
+        return std::nullopt;
+    }
+    arguments.names = std::move(*names);
+    if (PyObject *value = (*matched)[2]; value != nullptr) {
+        std::optional<std::uint64_t> resamples =
+            convert_count(signature.function, signature.parameters[2], value);
+        if (!resamples) {
+            return std::nullopt;
+        }
+        arguments.settings.resamples = *resamples;
+    }
+    if (PyObject *value = (*matched)[3]; value != nullptr) {
+        std::optional<double> level = convert_number(signature.parameters[3], value);
+        if (!level) {
+            return std::nullopt;
+        }
+        // Written so that NaN fails too.
+        if (!(*level > 0.0 && *level < 1.0)) {
+            PyRef shown(PyFloat_FromDouble(*level));
+            PyErr_Format(PyExc_ValueError,
+                         "%s() argument 'level' must lie strictly between 0 and 1, got %R",
+                         signature.function, shown.get());
+            add_processing_note(signature.parameters[3]);
+            return std::nullopt;
+        }
+        arguments.settings.level = *level;
+    }
+    if (PyObject *value = (*matched)[4]; value != nullptr) {
+        std::optional<std::uint64_t> seed =
+            convert_seed(signature.function, signature.parameters[4], value);
+        if (!seed) {
+            return std::nullopt;
+        }
+        arguments.settings.seed = *seed;
+    }
+    if (PyObject *value = (*matched)[5]; value != nullptr) {
+        std::optional<bool> curves =
+            convert_flag(signature.function, signature.parameters[5], value);
+        if (!curves) {
+            return std::nullopt;
+        }
+        arguments.settings.keep_curves = *curves;
+    }
+    std::optional<std::size_t> threads =
+        convert_threads(signature.function, signature.parameters[6], (*matched)[6]);
+    if (!threads) {
+        return std::nullopt;
+    }
+    arguments.threads = *threads;
+    for (const std::string &name : arguments.names) {
+        std::optional<scoring::ScoringMethod> method = parse_score_argument(name);
+        if (!method) {
+            return std::nullopt;
+        }
+        arguments.methods.push_back(*method);
+    }
+    return arguments;
+}
+
+PyObject *compare_scores(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        std::optional<ComparisonArguments> arguments =
+            comparison_arguments(args, nargs, kwnames);
+        if (!arguments) {
+            return nullptr;
+        }
+        if (!arguments->table.open()) {
+            return nullptr;
+        }
+        // The table is read once and released inside the core; only the summaries come back.
+        const table::TableSource source = arguments->table.source();
+        Result<std::vector<ScoreComparison>> compared = without_lock([&] {
+            return compare_scores_of_table(source, arguments->methods, arguments->settings,
+                                           table::ReadOptions{.threads = arguments->threads});
+        });
+        if (!compared) {
+            raise_core_error(compared.error());
+            return nullptr;
+        }
+        return comparisons_to_dicts(*compared, arguments->names, arguments->settings.keep_curves)
+            .release();
+    });
 }
 
 PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -384,6 +552,16 @@ PyMethodDef function_definitions[] = {
      "load_policy(path)\n--\n\nLoad a policy JSON file. Returns a policy dict."},
     {"save_policy", as_method(save_policy), fast_call,
      "save_policy(path, policy_dict)\n--\n\nSave a policy dict to a JSON file."},
+    {"augrc", as_method(augrc_entry), fast_call,
+     "augrc(curve)\n--\n\n"
+     "Compute AUGRC, the area under the generalized risk-coverage curve (risk = errors / total)."},
+    {"compare_scores", as_method(compare_scores), fast_call,
+     "compare_scores(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False, "
+     "threads=None)\n"
+     "--\n\n"
+     "Compare score methods on a labelled table, read once: AURC, E-AURC, AUGRC and failure\n"
+     "AUROC with percentile bootstrap bounds, and each method's paired AURC difference to the\n"
+     "best. Returns one dict per method, lowest AURC first."},
 };
 
 // Appends a function's name to the module's __all__, creating the list on first use.

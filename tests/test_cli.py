@@ -304,12 +304,19 @@ def test_curve_numbers_and_points_are_the_module_s(tmp_path, scores):
     curves = {score: annotrove.compute_curve(LABELLED, score) for score in (dict.fromkeys(scores) or SCORES)}
     area = {score: annotrove.aurc(curve) for score, curve in curves.items()}
     assert [row["score"] for row in json.loads(out)] == sorted(curves, key=lambda s: (math.isnan(area[s]), area[s]))
+    compared = {row["score"]: row for row in annotrove.compare_scores(LABELLED, list(curves))}
     for row in json.loads(out):
         last = curves[row["score"]][-1]
-        assert row == {"score": row["score"], "aurc": nan_as_none(area[row["score"]]),
-                       "eaurc": nan_as_none(annotrove.eaurc(curves[row["score"]])),
-                       "scored_queries": last["accepted"], "labelled_queries": last["total"],
-                       "top1_error_rate": last["risk"]}
+        assert {key: row[key] for key in ("score", "aurc", "eaurc", "scored_queries", "labelled_queries",
+                                          "top1_error_rate")} == {
+            "score": row["score"], "aurc": nan_as_none(area[row["score"]]),
+            "eaurc": nan_as_none(annotrove.eaurc(curves[row["score"]])),
+            "scored_queries": last["accepted"], "labelled_queries": last["total"], "top1_error_rate": last["risk"]}
+        # Every other field of compare_scores (same defaults), under its own name.
+        expected = compared[row["score"]]
+        assert list(row) == [annotrove_cli.JSON_NAMES[key] for key in expected]
+        assert row == {annotrove_cli.JSON_NAMES[key]: None if isinstance(value, float) and math.isnan(value) else value
+                       for key, value in expected.items()}
     with open(tmp_path / "points.csv", newline="", encoding="utf-8") as stream:
         rows = list(csv.DictReader(stream))
     for score, curve in curves.items():
@@ -327,8 +334,11 @@ def test_curve_counts_labelled_queries_that_the_score_cannot_value(write_csv):
     table = write_csv("query_id,candidate_id,rank,score,is_correct\nq1,a,1,3,true\nq1,b,2,1,false\nq2,c,1,2,false\n")
     status, out, _ = run("curve", table, "--score", "margin", "--json")
     assert status == 0
-    assert json.loads(out) == [{"score": "margin", "aurc": None, "eaurc": None, "scored_queries": 0,
-                                "labelled_queries": 2, "top1_error_rate": None}]
+    (row,) = json.loads(out)
+    assert {key: row[key] for key in ("score", "aurc", "eaurc", "scored_queries", "labelled_queries",
+                                      "top1_error_rate")} == {
+        "score": "margin", "aurc": None, "eaurc": None, "scored_queries": 0, "labelled_queries": 2,
+        "top1_error_rate": None}
 
 
 def test_curve_plot_writes_an_image(tmp_path):
@@ -428,6 +438,39 @@ def test_threads_change_nothing_the_command_prints(tmp_path, command):
     outputs = {run(*command, *threads, cwd=tmp_path) for threads in ([], ["--threads", "1"],
                                                                       ["--threads", "3"])}
     assert len(outputs) == 1 and next(iter(outputs))[0] == 0
+
+
+def test_curve_intervals_marks_and_resample_options():
+    status, out, _ = run("curve", LABELLED, "--resamples", "300", "--level", "0.9", "--seed", "3")
+    lines = out.decode().splitlines()
+    assert status == 0 and "AURC [90%]" in lines[0] and lines[0].endswith("vs best")
+    assert lines[1].endswith("best") and all(line.endswith(("~ best", "worse")) for line in lines[2:])
+    first = json.loads(run("curve", LABELLED, "--resamples", "300", "--level", "0.9", "--seed", "3", "--json")[1])
+    expected = annotrove.compare_scores(LABELLED, list(SCORES), resamples=300, level=0.9, seed=3)
+    assert [row["aurc_low"] for row in first] == [row["aurc_low"] for row in expected]
+    marks = {row["score"]: row["distinguishable"] for row in first}
+    assert [line.split()[-1] for line in lines[2:]] == ["worse" if marks[line.split()[0]] else "best" for line in lines[2:]]
+    status, out, _ = run("curve", LABELLED, "--resamples", "0")
+    assert status == 0 and "[" not in out.decode() and "vs best" not in out.decode()
+
+
+@pytest.mark.parametrize("option", [["--resamples", "-1"], ["--resamples", "2.5"], ["--level", "1"],
+                                    ["--level", "0"], ["--level", "nan"], ["--seed", "x"]])
+def test_curve_refuses_bad_resample_options_as_usage_errors(option):
+    status, out, errors = run("curve", LABELLED, *option)
+    assert (status, out) == (2, b"") and ": error: argument " in errors
+
+
+@pytest.mark.parametrize(("errors", "accepted"), [(0, 1), (0, 40), (3, 40), (40, 40), (17, 600), (1, 2)])
+@pytest.mark.parametrize("level", [0.9, 0.95, 0.99])
+def test_clopper_pearson_band_matches_the_beta_quantiles(errors, accepted, level):
+    stats = pytest.importorskip("scipy.stats")
+    low, high = annotrove_cli.clopper_pearson(errors, accepted, level)
+    alpha = 1 - level
+    assert low == (0.0 if errors == 0 else pytest.approx(stats.beta.ppf(alpha / 2, errors, accepted - errors + 1),
+                                                            abs=1e-12))
+    assert high == (1.0 if errors == accepted else pytest.approx(
+        stats.beta.ppf(1 - alpha / 2, errors + 1, accepted - errors), abs=1e-12))
 
 
 def test_convert_writes_parquet_that_the_other_commands_read_as_the_csv(tmp_path):

@@ -273,3 +273,27 @@ def test_curves_and_calibrations_printed_are_the_modules(core_check, corpus, met
                                                 ("crc", "crc", None), ("ltt0.9", "ltt", 0.9)]:
                 policy = annotrove.calibrate(str(path), score, target, method_name, level)
                 assert value(calibrations[(printed, target)]) == policy["threshold"]
+
+
+EXACT_METHOD_ARGS = ["max-prob", "score-gap", "margin", "score-ratio", "topk-gap", "candidate-count"]
+
+
+def test_comparisons_printed_are_the_modules_and_the_same_for_every_thread_count(core_check, corpus):
+    # The compare section: compare_scores of the log-free methods (64 resamples, level 0.9), with
+    # 1, 2 and 3 resampling threads; the Windows stage holds it to the last bit as well.
+    tables = [p for p in inputs(corpus, "tables/valid") if p.stat().st_size > 2000][:6]
+    names = [str(p.relative_to(corpus)).replace(os.sep, "/") for p in tables]
+    lines = run_check(core_check, corpus, "--detail", *names)
+    checked = 0
+    for name, path in zip(names, tables):
+        mine = [fields[2] for fields in lines if fields[0] == name and fields[1] == "compare"]
+        if not mine:
+            continue
+        assert mine[-2:] == ["threads 2 same", "threads 3 same"], name
+        rows = annotrove.compare_scores(str(path), EXACT_METHOD_ARGS, resamples=64, level=0.9, seed=20240607)
+        for text, row in zip(mine[:-2], rows, strict=True):
+            words = text.split(" ")
+            assert words[words.index("aurc") + 2][:16] == bits(row["aurc_low"])[:16], (name, row["score"])
+            assert words[words.index("auroc") + 3][:16] == bits(row["auroc_high"])[:16], (name, row["score"])
+        checked += 1
+    assert checked >= 3

@@ -75,14 +75,14 @@ def test_stub_parameters_match_the_module_signature(name):
     stub = FUNCTIONS[name].args
     runtime = inspect.signature(getattr(annotrove, name)).parameters.values()
     assert not stub.posonlyargs and stub.vararg is None and stub.kwarg is None
-    positional = [p for p in runtime if p.kind is not inspect.Parameter.KEYWORD_ONLY]
+    positional = [p for p in runtime if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
     keyword_only = [p for p in runtime if p.kind is inspect.Parameter.KEYWORD_ONLY]
+    assert len(positional) + len(keyword_only) == len(runtime)
     assert [arg.arg for arg in stub.args] == [p.name for p in positional]
     assert [arg.arg for arg in stub.kwonlyargs] == [p.name for p in keyword_only]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in positional)
     runtime_defaults = [p.default for p in positional if p.default is not inspect.Parameter.empty]
     assert [ast.literal_eval(default) for default in stub.defaults] == runtime_defaults
-    assert [ast.literal_eval(default) for default in stub.kw_defaults] == [p.default for p in keyword_only]
+    assert [ast.literal_eval(d) for d in stub.kw_defaults if d is not None] == [p.default for p in keyword_only]
     assert FUNCTIONS[name].returns is not None
 
 
@@ -94,6 +94,8 @@ def test_typed_dict_keys_follow_the_returned_dicts(labelled_csv, tmp_path):
     assert typed_dict_keys("PolicyDict") == list(policy)
     assert typed_dict_keys("Decision") == list(decision)
     assert set(typed_dict_keys("PolicyArgument")) == set(policy)
+    rows = annotrove.compare_scores(labelled_csv, ["margin"], resamples=3, curves=True)
+    assert typed_dict_keys("ScoreComparison") == list(rows[0])
 
 
 @pytest.mark.parametrize("score", literal_values("ScoreName"))

@@ -167,6 +167,8 @@ def test_the_table_functions_give_the_same_bits_on_any_threads(large_tables, lay
         lambda threads: annotrove.compute_curve(path, "max-prob", threads=threads),
         lambda threads: annotrove.calibrate(path, "margin", 0.3, "crc", threads=threads),
         lambda threads: annotrove.apply_policy(path, policy, threads=threads),
+        lambda threads: annotrove.compare_scores(path, ["margin", "score-gap"], resamples=20,
+                                                 threads=threads),
     ]
     for call in calls:
         results = []
@@ -231,7 +233,8 @@ def test_threads_that_are_no_count_are_refused_with_the_note(write_csv, value, e
     policy = annotrove.calibrate(path, "max-prob", 0.5)
     for call in (lambda: annotrove.compute_curve(path, "max-prob", threads=value),
                  lambda: annotrove.calibrate(path, "max-prob", 0.5, threads=value),
-                 lambda: annotrove.apply_policy(path, policy, threads=value)):
+                 lambda: annotrove.apply_policy(path, policy, threads=value),
+                 lambda: annotrove.compare_scores(path, threads=value)):
         with pytest.raises(error) as raised:
             call()
         assert "while processing 'threads'" in raised.value.__notes__

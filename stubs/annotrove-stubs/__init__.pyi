@@ -1,6 +1,6 @@
 """Type information for the annotrove extension module.
 
-The module itself defines only the seven functions of ``__all__`` and ``__version__``. The TypedDicts and ``Literal``
+The module itself defines only the functions of ``__all__`` and ``__version__``. The TypedDicts and ``Literal``
 aliases below exist for type checkers only: import them inside ``if typing.TYPE_CHECKING:`` (or use
 them in quoted annotations), never at run time.
 """
@@ -21,6 +21,8 @@ __all__ = [
     "apply_policy",
     "load_policy",
     "save_policy",
+    "augrc",
+    "compare_scores",
 ]
 
 # The forms accepted for the ``score`` argument of compute_curve and calibrate.
@@ -117,6 +119,37 @@ class Decision(TypedDict):
     method: DisplayName
 
 @type_check_only
+class ScoreComparison(TypedDict):
+    """One row of compare_scores: a score method on one labelled table, lowest AURC first.
+
+    Each ``<name>_low`` and ``<name>_high`` pair is the percentile bootstrap interval of ``<name>``
+    at the requested level: None when no resample was drawn (resamples=0), NaN when the value is
+    undefined in some resample. ``aurc_difference`` is this method's AURC minus the best method's,
+    its bounds from the same (paired) resamples; ``distinguishable`` says whether that interval
+    excludes 0 (None without resamples). ``curve`` is present only when asked for (curves=True).
+    """
+
+    score: str
+    aurc: float
+    aurc_low: float | None
+    aurc_high: float | None
+    eaurc: float
+    eaurc_low: float | None
+    eaurc_high: float | None
+    augrc: float
+    augrc_low: float | None
+    augrc_high: float | None
+    auroc: float
+    auroc_low: float | None
+    auroc_high: float | None
+    scored: int
+    labelled: int
+    top1_error: float
+    aurc_difference: float
+    aurc_difference_low: float | None
+    aurc_difference_high: float | None
+    distinguishable: bool | None
+    curve: NotRequired[list[CurvePoint]]
 class ArrowStreamExportable(Protocol):
     """Any object that exports the Arrow PyCapsule stream interface: a pyarrow Table, RecordBatch
     or RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation, a nanoarrow stream."""
@@ -171,3 +204,22 @@ def load_policy(path: str | os.PathLike[str]) -> PolicyDict:
 
 def save_policy(path: str | os.PathLike[str], policy_dict: PolicyArgument) -> None:
     """Save a policy dict to a JSON file."""
+
+def augrc(curve: list[CurvePoint]) -> float:
+    """Compute AUGRC, the area under the generalized risk-coverage curve (risk = errors / total)."""
+
+def compare_scores(
+    table: Table,
+    scores: list[ScoreName | str] | tuple[ScoreName | str, ...] | None = None,
+    *,
+    resamples: SupportsIndex = 2000,
+    level: Number = 0.95,
+    seed: SupportsIndex = 0,
+    curves: bool = False,
+    threads: int | None = None,
+) -> list[ScoreComparison]:
+    """Compare score methods on a labelled table, read once: AURC, E-AURC, AUGRC and failure
+    AUROC with percentile bootstrap bounds, and each method's paired AURC difference to the
+    best. Returns one dict per method, lowest AURC first.
+
+    threads: as for compute_curve."""

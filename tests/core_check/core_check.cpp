@@ -173,6 +173,56 @@ std::string decisions_text(std::string_view path, const PolicyFile &policy) {
     return text;
 }
 
+// The methods whose confidences take no logarithm or exponential, so that their comparison must
+// agree to the last bit between platforms (E-AURC, a logarithm, is left out of the text).
+constexpr std::array<ScoringMethod, 6> EXACT_METHODS = {
+    ScoringMethod::MaxProb,  ScoringMethod::ScoreGap, ScoringMethod::Margin,
+    ScoringMethod::ScoreRatio, ScoringMethod::TopKGap, ScoringMethod::CandidateCount};
+
+std::string comparison_rows(std::span<const ScoreComparison> rows) {
+    std::string text;
+    const auto interval = [](const std::optional<Interval> &bounds) {
+        return bounds ? exact(bounds->low) + ' ' + exact(bounds->high) : std::string("none");
+    };
+    for (const ScoreComparison &row : rows) {
+        text += "compare " + std::string(scoring::serialised_name(row.method)) + " aurc " +
+                exact(row.aurc) + ' ' + interval(row.aurc_bounds) + " augrc " + exact(row.augrc) +
+                ' ' + interval(row.augrc_bounds) + " auroc " + exact(row.auroc) + ' ' +
+                interval(row.auroc_bounds) + " scored " + std::to_string(row.scored) + " labelled " +
+                std::to_string(row.labelled) + " top1 " + exact(row.top1_error) + " difference " +
+                exact(row.aurc_difference) + ' ' + interval(row.aurc_difference_bounds) +
+                (row.distinguishable.value_or(false) ? " distinguishable\n" : " same\n");
+    }
+    return text;
+}
+
+// compare_scores of the log-free methods with 64 resamples; the same with 2 and 3 threads must
+// give the same rows, which the text records.
+std::string comparison_text(const std::string &path) {
+    std::string reference;
+    std::string verdicts;
+    for (const std::size_t threads : {1U, 2U, 3U}) {
+        ComparisonSettings settings;
+        settings.resamples = 64;
+        settings.level = 0.9;
+        settings.seed = 20240607;
+        settings.threads = threads;
+        auto rows = compare_scores_of_table(annotrove::table::TableSource{.path = path},
+                                            EXACT_METHODS, settings);
+        if (!rows) {
+            return {};
+        }
+        std::string text = comparison_rows(*rows);
+        if (threads == 1) {
+            reference = std::move(text);
+        } else {
+            verdicts += "threads " + std::to_string(threads) +
+                        (text == reference ? " same\n" : " differ\n");
+        }
+    }
+    return reference + verdicts;
+}
+
 // The sections of a table: per score method its curve, calibrations and decisions, then E-AURC
 // of every curve on its own (it takes a logarithm, as two of the methods do).
 std::vector<Section> table_sections(const std::string &path) {
@@ -199,6 +249,9 @@ std::vector<Section> table_sections(const std::string &path) {
     }
     if (!eaurc_text.empty()) {
         sections.push_back({"eaurc", std::move(eaurc_text)});
+    }
+    if (std::string compared = comparison_text(path); !compared.empty()) {
+        sections.push_back({"compare", std::move(compared)});
     }
     return sections;
 }
