@@ -198,6 +198,28 @@ def file_argument(text: str) -> str:
     return text
 
 
+def thread_count(text: str) -> int:
+    """An argparse type for --threads: a positive whole number."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid thread count: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"the thread count must be at least 1, not {value}")
+    return value
+
+
+def add_threads_option(parser: argparse.ArgumentParser) -> None:
+    """--threads N, on every subcommand that reads a candidate table."""
+    parser.add_argument(
+        "--threads",
+        type=thread_count,
+        metavar="N",
+        help="read each table on at most N threads (default: every core the process may run on;"
+        " 1 when many runs share the machine, e.g. under a workflow manager)",
+    )
+
+
 def finite_float(text: str) -> float:
     """An argparse type for a number that is written into a policy file and must load again."""
     try:
@@ -421,7 +443,7 @@ def run_curve(args: argparse.Namespace) -> int:
     # One read of the table for every method, the curves only when a file needs them.
     rows = annotrove.compare_scores(
         args.table, scores, resamples=args.resamples, level=args.level, seed=args.seed,
-        curves=args.points is not None or args.plot is not None,
+        curves=args.points is not None or args.plot is not None, threads=args.threads,
     )
     if rows and all(row["labelled"] == 0 for row in rows):
         warn(annotrove_hints.unlabelled_warning(args.table))
@@ -538,6 +560,7 @@ example:
         help="also draw the curves with a pointwise exact binomial band at --level (needs matplotlib;"
         " the format follows the suffix: png, pdf, svg)",
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run_curve)
 
 
@@ -578,8 +601,10 @@ def why_nothing_passes(policy: PolicyDict, points: Sequence[CurvePoint], score: 
 
 
 def run_calibrate(args: argparse.Namespace) -> int:
-    policy = annotrove.calibrate(args.table, args.score, args.error_rate, args.method, args.confidence_level)
-    points = annotrove.compute_curve(args.table, args.score)
+    policy = annotrove.calibrate(
+        args.table, args.score, args.error_rate, args.method, args.confidence_level, threads=args.threads
+    )
+    points = annotrove.compute_curve(args.table, args.score, threads=args.threads)
     with atomic_path(args.output) as temporary:
         annotrove.save_policy(temporary, policy)
 
@@ -651,6 +676,7 @@ accepts nothing below itself: this is reported, the policy is still written, and
     parser.add_argument(
         "-o", "--output", required=True, type=file_argument, metavar="POLICY.json", help="policy file to write"
     )
+    add_threads_option(parser)
     parser.set_defaults(run=run_calibrate)
 
 
@@ -679,7 +705,7 @@ def write_decisions(stream: TextIO, decisions: Sequence[Decision], accepted_only
 
 def run_apply(args: argparse.Namespace) -> int:
     policy = annotrove.load_policy(args.policy)
-    decisions = annotrove.apply_policy(args.table, policy)
+    decisions = annotrove.apply_policy(args.table, policy, threads=args.threads)
     with atomic_output(args.output, newline="") as stream:
         write_decisions(stream, decisions, args.accepted_only)
     accepted = sum(1 for d in decisions if d["accepted"])
@@ -735,6 +761,7 @@ labels, a second line says how many accepted queries were wrong (the realised er
         "written gzip-compressed"
     )
     parser.add_argument("--accepted-only", action="store_true", help="write only the accepted decisions")
+    add_threads_option(parser)
     parser.set_defaults(run=run_apply)
 
 

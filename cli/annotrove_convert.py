@@ -719,6 +719,16 @@ probability of each query's top candidate, so max-prob on the table is the tool'
 """
 
 
+def _thread_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid thread count: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"the thread count must be at least 1, not {value}")
+    return value
+
+
 def register_convert(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
                      open_output: Callable[[str], AbstractContextManager[TextIO]]) -> None:
     """Adds `convert` to the command; `open_output` writes a file atomically."""
@@ -744,6 +754,9 @@ def register_convert(subparsers: argparse._SubParsersAction[argparse.ArgumentPar
     parser.add_argument("--confidence", choices=CONFIDENCE_MODES,
                         help="SIRIUS 6: which confidence becomes the top candidate's "
                              "probability (default: exact)")
+    parser.add_argument("--threads", type=_thread_count, metavar="N",
+                        help="as on the other subcommands, so that one set of options serves "
+                             "them all; converting reads the tool's files on one thread")
 
     def run(args: argparse.Namespace) -> None:
         result = convert(args.format, args.inputs, truth=args.truth, match=args.match,

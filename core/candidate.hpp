@@ -29,6 +29,14 @@ struct Candidate {
         return candidate;
     }
 
+    // The same row, belonging to another query.
+    Candidate with_query(std::size_t query) const {
+        Candidate candidate = *this;
+        candidate.query_and_flags_ =
+            (static_cast<std::uint64_t>(query) << flag_bits) | (query_and_flags_ & flag_mask);
+        return candidate;
+    }
+
     std::optional<double> probability() const {
         return (query_and_flags_ & has_probability) != 0 ? std::optional<double>(probability_)
                                                          : std::nullopt;
@@ -47,6 +55,7 @@ struct Candidate {
     static constexpr std::uint64_t has_probability = 1;
     static constexpr std::uint64_t has_label = 2;
     static constexpr std::uint64_t label_true = 4;
+    static constexpr std::uint64_t flag_mask = 7;
 
     double probability_ = 0.0;
     std::uint64_t query_and_flags_ = 0;

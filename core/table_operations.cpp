@@ -13,7 +13,13 @@ Result<std::vector<CurvePoint>> curve_of_table(const table::TableSource &source,
     // The curve does not depend on the order of the queries (their confidences are sorted, ties
     // counted together), so they are taken as they come.
     const Result<QueryGroups> groups =
-        table::read_query_groups(source, table::GroupingOptions{.sorted_by_id = false}, read);
+        table::read_query_groups(source,
+                                 table::GroupingOptions{
+                                     .sorted_by_id = false,
+                                     .scores = scoring::reads_scores(method),
+                                     .probabilities = scoring::reads_probabilities(method),
+                                 },
+                                 read);
     if (!groups) {
         return std::unexpected(groups.error());
     }
@@ -45,7 +51,14 @@ compare_scores_of_table(const table::TableSource &source,
 Result<TableDecisions> decide_table(const table::TableSource &source, const PolicyFile &policy,
                                     const table::ReadOptions &read) {
     Result<QueryGroups> groups =
-        table::read_query_groups(source, table::GroupingOptions{.top_candidate_ids = true}, read);
+        table::read_query_groups(
+            source,
+            table::GroupingOptions{
+                .top_candidate_ids = true,
+                .scores = scoring::reads_scores(policy.scoring_method),
+                .probabilities = scoring::reads_probabilities(policy.scoring_method),
+            },
+            read);
     if (!groups) {
         return std::unexpected(groups.error());
     }

@@ -28,6 +28,7 @@
 namespace {
 
 using annotrove::Candidate;
+using annotrove::QueryGroup;
 using annotrove::QueryGroups;
 using annotrove::Result;
 using annotrove::table::CandidateRecord;
@@ -128,6 +129,32 @@ bool same_groups(const CandidateTable &table, const Result<QueryGroups> &stream,
             top_candidate_ids ? table.texts.view(top->candidate_id) : "";
         if (group.top_candidate_id != top_id) {
             return false;
+        }
+    }
+    return true;
+}
+
+// Two readings of one table: the same groups, ids, top candidates and rows, bit for bit.
+bool same_groups_exactly(const QueryGroups &a, const QueryGroups &b) {
+    if (a.groups.size() != b.groups.size()) {
+        return false;
+    }
+    for (std::size_t g = 0; g < a.groups.size(); ++g) {
+        const QueryGroup &x = a.groups[g];
+        const QueryGroup &y = b.groups[g];
+        if (x.query_id != y.query_id || x.top_candidate_id != y.top_candidate_id ||
+            x.candidates.size() != y.candidates.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < x.candidates.size(); ++i) {
+            const Candidate &p = x.candidates[i];
+            const Candidate &q = y.candidates[i];
+            if (p.rank != q.rank || !same_bits(p.score, q.score) ||
+                p.probability().has_value() != q.probability().has_value() ||
+                (p.probability() && !same_bits(*p.probability(), *q.probability())) ||
+                p.is_correct() != q.is_correct()) {
+                return false;
+            }
         }
     }
     return true;
@@ -244,6 +271,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         small);
     if (plain ? !same_groups(*plain, stream, top_ids, sorted)
               : stream || stream.error().message() != plain.error().message()) {
+        std::abort();
+    }
+    // Three threads and chunks of a few bytes, so chunk edges fall everywhere: the same groups to
+    // the last bit, or the same first error, as one thread.
+    annotrove::table::ReadOptions threaded;
+    threaded.threads = 3;
+    threaded.csv = small;
+    threaded.csv.chunk_size = 1 + (size == 0 ? 0 : data[0] % 13);
+    const Result<QueryGroups> parallel = annotrove::table::read_query_groups_from_bytes(
+        bytes,
+        annotrove::table::GroupingOptions{.top_candidate_ids = top_ids, .sorted_by_id = sorted},
+        threaded);
+    if (stream ? !parallel || !same_groups_exactly(*stream, *parallel)
+               : parallel || parallel.error().message() != stream.error().message()) {
         std::abort();
     }
     if (looks_compressed(bytes)) {

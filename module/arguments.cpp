@@ -1,10 +1,12 @@
 #include "arguments.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "py_ref.hpp"
 
 #include "exceptions.hpp"
+#include "table/threaded_reader.hpp"
 
 namespace annotrove::module {
 
@@ -181,6 +183,40 @@ std::optional<std::uint64_t> convert_count(const char *function, const char *par
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(large);
+}
+
+std::optional<std::size_t> convert_threads(const char *function, const char *parameter,
+                                           PyObject *value) {
+    const std::size_t cores = table::available_cores();
+    if (value == nullptr || value == Py_None) {
+        return cores;
+    }
+    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int or None, not %s", function,
+                     parameter, Py_TYPE(value)->tp_name);
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    PyRef integer = integer_of(function, parameter, value);
+    if (!integer) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (count == -1 && PyErr_Occurred()) {
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    if (overflow < 0 || (overflow == 0 && count < 1)) {
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be a positive int or None, got %S",
+                     function, parameter, integer.get());
+        add_processing_note(parameter);
+        return std::nullopt;
+    }
+    if (overflow > 0) {
+        return cores;
+    }
+    return std::min(static_cast<std::size_t>(count), cores);
 }
 
 std::optional<std::uint64_t> convert_seed(const char *function, const char *parameter,

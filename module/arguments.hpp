@@ -47,6 +47,11 @@ std::optional<std::uint64_t> convert_count(const char *function, const char *par
 // An int (or __index__ object, bool excepted) taken modulo 2^64, so negative seeds work too.
 std::optional<std::uint64_t> convert_seed(const char *function, const char *parameter,
                                           PyObject *value);
+// The threads a table may be read on: None means every core the process may run on, an int (or
+// __index__ object, bool excepted) that is positive means at most that many, and never more than
+// those cores. TypeError or ValueError with the processing note otherwise.
+std::optional<std::size_t> convert_threads(const char *function, const char *parameter,
+                                           PyObject *value);
 // A bool, strictly: truthiness of other objects is not guessed at.
 std::optional<bool> convert_flag(const char *function, const char *parameter, PyObject *value);
 bool check_dict(const char *function, const char *parameter, PyObject *value);

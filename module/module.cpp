@@ -31,26 +31,30 @@ namespace annotrove::module {
 
 namespace {
 
-constexpr std::array<const char *, 2> compute_curve_parameters = {"csv_path", "score"};
+constexpr std::array<const char *, 3> compute_curve_parameters = {"csv_path", "score", "threads"};
 constexpr std::array<const char *, 1> curve_parameters = {"curve"};
-constexpr std::array<const char *, 5> calibrate_parameters = {"csv_path", "score", "error_rate",
-                                                              "method", "confidence_level"};
-constexpr std::array<const char *, 2> apply_policy_parameters = {"csv_path", "policy_dict"};
+constexpr std::array<const char *, 6> calibrate_parameters = {
+    "csv_path", "score", "error_rate", "method", "confidence_level", "threads"};
+constexpr std::array<const char *, 3> apply_policy_parameters = {"csv_path", "policy_dict",
+                                                               "threads"};
 constexpr std::array<const char *, 1> load_policy_parameters = {"path"};
 constexpr std::array<const char *, 2> save_policy_parameters = {"path", "policy_dict"};
 
-constexpr std::array<const char *, 6> compare_scores_parameters = {
-    "table", "scores", "resamples", "level", "seed", "curves"};
+constexpr std::array<const char *, 7> compare_scores_parameters = {
+    "table", "scores", "resamples", "level", "seed", "curves", "threads"};
 
-constexpr Signature compute_curve_signature{"compute_curve", compute_curve_parameters, 2};
+// compute_curve(csv_path, score, *, threads=None); the other two table functions end the same
+// way: how many threads may read the table, by keyword only.
+constexpr Signature compute_curve_signature{"compute_curve", compute_curve_parameters, 2, 2};
 constexpr Signature aurc_signature{"aurc", curve_parameters, 1};
 constexpr Signature eaurc_signature{"eaurc", curve_parameters, 1};
-constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 3};
-constexpr Signature apply_policy_signature{"apply_policy", apply_policy_parameters, 2};
+constexpr Signature calibrate_signature{"calibrate", calibrate_parameters, 3, 5};
+constexpr Signature apply_policy_signature{"apply_policy", apply_policy_parameters, 2, 2};
 constexpr Signature load_policy_signature{"load_policy", load_policy_parameters, 1};
 constexpr Signature save_policy_signature{"save_policy", save_policy_parameters, 2};
 constexpr Signature augrc_signature{"augrc", curve_parameters, 1};
-// compare_scores(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False)
+// compare_scores(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False,
+//                threads=None)
 constexpr Signature compare_scores_signature{"compare_scores", compare_scores_parameters, 1, 2};
 
 // The forms compare_scores names the eight methods by when no list is given, in the module's
@@ -70,13 +74,15 @@ std::optional<scoring::ScoringMethod> parse_score_argument(std::string_view text
 // The curve of a table, opened now (after every argument is converted and every name parsed),
 // read and computed without the interpreter lock; raises the RuntimeError of a core error.
 std::optional<std::vector<CurvePoint>> table_curve(TableArgument &table,
-                                                   scoring::ScoringMethod method) {
+                                                   scoring::ScoringMethod method,
+                                                   std::size_t threads) {
     if (!table.open()) {
         return std::nullopt;
     }
     const table::TableSource source = table.source();
-    Result<std::vector<CurvePoint>> points =
-        without_lock([&] { return curve_of_table(source, method); });
+    Result<std::vector<CurvePoint>> points = without_lock([&] {
+        return curve_of_table(source, method, table::ReadOptions{.threads = threads});
+    });
     if (!points) {
         raise_core_error(points.error());
         return std::nullopt;
@@ -88,6 +94,13 @@ std::optional<std::vector<CurvePoint>> table_curve(TableArgument &table,
 std::optional<std::string_view> text_argument(const Signature &signature,
                                               const MatchedArguments &matched, std::size_t index) {
     return convert_text(signature.function, signature.parameters[index], matched[index]);
+}
+
+// The keyword-only 'threads' of a table function, its first keyword-only parameter.
+std::optional<std::size_t> threads_argument(const Signature &signature,
+                                            const MatchedArguments &matched) {
+    const std::size_t index = signature.keyword_only_from;
+    return convert_threads(signature.function, signature.parameters[index], matched[index]);
 }
 
 // A policy dict argument, read completely here, before the caller opens or creates any file.
@@ -132,13 +145,19 @@ PyObject *compute_curve(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         if (!arguments) {
             return nullptr;
         }
+        const std::optional<std::size_t> threads =
+            threads_argument(compute_curve_signature, arguments->matched);
+        if (!threads) {
+            return nullptr;
+        }
         std::optional<scoring::ScoringMethod> method = parse_score_argument(arguments->score);
         if (!method) {
             return nullptr;
         }
         // The table is released inside the core before the result dicts are built, so the two
         // never occupy memory at once.
-        std::optional<std::vector<CurvePoint>> points = table_curve(arguments->table, *method);
+        std::optional<std::vector<CurvePoint>> points =
+            table_curve(arguments->table, *method, *threads);
         if (!points) {
             return nullptr;
         }
@@ -225,6 +244,7 @@ struct ComparisonArguments {
     std::vector<std::string> names;
     std::vector<scoring::ScoringMethod> methods;
     ComparisonSettings settings;
+    std::size_t threads = 1;
 };
 
 // Converts every argument of compare_scores in parameter order, then parses the score names.
@@ -241,7 +261,7 @@ std::optional<ComparisonArguments> comparison_arguments(PyObject *const *args, P
     if (!table) {
         return std::nullopt;
     }
-    ComparisonArguments arguments{std::move(*table), {}, {}, {}};
+    ComparisonArguments arguments{std::move(*table), {}, {}, {}, 1};
     std::optional<std::vector<std::string>> names = score_names(signature, (*matched)[1]);
     if (!names) {
         return std::nullopt;
@@ -287,6 +307,12 @@ std::optional<ComparisonArguments> comparison_arguments(PyObject *const *args, P
         }
         arguments.settings.keep_curves = *curves;
     }
+    std::optional<std::size_t> threads =
+        convert_threads(signature.function, signature.parameters[6], (*matched)[6]);
+    if (!threads) {
+        return std::nullopt;
+    }
+    arguments.threads = *threads;
     for (const std::string &name : arguments.names) {
         std::optional<scoring::ScoringMethod> method = parse_score_argument(name);
         if (!method) {
@@ -310,7 +336,8 @@ PyObject *compare_scores(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
         // The table is read once and released inside the core; only the summaries come back.
         const table::TableSource source = arguments->table.source();
         Result<std::vector<ScoreComparison>> compared = without_lock([&] {
-            return compare_scores_of_table(source, arguments->methods, arguments->settings);
+            return compare_scores_of_table(source, arguments->methods, arguments->settings,
+                                           table::ReadOptions{.threads = arguments->threads});
         });
         if (!compared) {
             raise_core_error(compared.error());
@@ -348,6 +375,10 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
                 return nullptr;
             }
         }
+        const std::optional<std::size_t> threads = threads_argument(signature, matched);
+        if (!threads) {
+            return nullptr;
+        }
 
         std::optional<scoring::ScoringMethod> scoring_method =
             parse_score_argument(arguments->score);
@@ -361,7 +392,7 @@ PyObject *calibrate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         }
 
         std::optional<std::vector<CurvePoint>> curve =
-            table_curve(arguments->table, *scoring_method);
+            table_curve(arguments->table, *scoring_method, *threads);
         if (!curve) {
             return nullptr;
         }
@@ -425,12 +456,17 @@ PyObject *apply_policy(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         std::optional<PolicyFile> policy = policy_argument(signature, *matched, 1);
-        if (!policy || !table->open()) {
+        if (!policy) {
+            return nullptr;
+        }
+        const std::optional<std::size_t> threads = threads_argument(signature, *matched);
+        if (!threads || !table->open()) {
             return nullptr;
         }
         const table::TableSource source = table->source();
-        Result<TableDecisions> decided =
-            without_lock([&] { return decide_table(source, *policy); });
+        Result<TableDecisions> decided = without_lock([&] {
+            return decide_table(source, *policy, table::ReadOptions{.threads = *threads});
+        });
         if (!decided) {
             raise_core_error(decided.error());
             return nullptr;
@@ -497,7 +533,7 @@ constexpr int fast_call = METH_FASTCALL | METH_KEYWORDS;
 // Registration order, which is also the order of __all__.
 PyMethodDef function_definitions[] = {
     {"compute_curve", as_method(compute_curve), fast_call,
-     "compute_curve(csv_path, score)\n--\n\n"
+     "compute_curve(csv_path, score, *, threads=None)\n--\n\n"
      "Compute the risk-coverage curve from a labeled candidates CSV.\n"
      "Returns a list of dicts: threshold, accepted, total, coverage, errors, risk."},
     {"aurc", as_method(aurc_entry), fast_call,
@@ -506,10 +542,11 @@ PyMethodDef function_definitions[] = {
     {"eaurc", as_method(eaurc_entry), fast_call,
      "eaurc(curve)\n--\n\nCompute E-AURC for a risk-coverage curve."},
     {"calibrate", as_method(calibrate), fast_call,
-     "calibrate(csv_path, score, error_rate, method=\"empirical\", confidence_level=None)\n--\n\n"
+     "calibrate(csv_path, score, error_rate, method=\"empirical\", confidence_level=None, *, "
+     "threads=None)\n--\n\n"
      "Calibrate a trust threshold and return a policy dict."},
     {"apply_policy", as_method(apply_policy), fast_call,
-     "apply_policy(csv_path, policy_dict)\n--\n\n"
+     "apply_policy(csv_path, policy_dict, *, threads=None)\n--\n\n"
      "Apply a policy dict to a candidates CSV. Returns a list of decision dicts."},
     {"load_policy", as_method(load_policy), fast_call,
      "load_policy(path)\n--\n\nLoad a policy JSON file. Returns a policy dict."},
@@ -519,7 +556,8 @@ PyMethodDef function_definitions[] = {
      "augrc(curve)\n--\n\n"
      "Compute AUGRC, the area under the generalized risk-coverage curve (risk = errors / total)."},
     {"compare_scores", as_method(compare_scores), fast_call,
-     "compare_scores(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False)\n"
+     "compare_scores(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False, "
+     "threads=None)\n"
      "--\n\n"
      "Compare score methods on a labelled table, read once: AURC, E-AURC, AUGRC and failure\n"
      "AUROC with percentile bootstrap bounds, and each method's paired AURC difference to the\n"

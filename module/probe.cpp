@@ -15,6 +15,7 @@
 #include "calibration.hpp"
 #include "table/compressed_input.hpp"
 #include "policy/policy_file.hpp"
+#include "table/cell_parsers.hpp"
 #include "table/csv_reader.hpp"
 #include "table/gzip_source.hpp"
 #include "table/csv_scanner.hpp"
@@ -216,31 +217,59 @@ PyObject *probe_read_candidates_bytes(PyObject *, PyObject *args, PyObject *kwar
 }
 
 PyObject *probe_read_groups_bytes(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"data",          "block_size", "isa",
-                                     "candidate_ids", "sorted",     nullptr};
+    static const char *keywords[] = {"data",   "block_size", "isa",        "candidate_ids",
+                                     "sorted", "threads",    "chunk_size", nullptr};
     Py_buffer data;
     Py_ssize_t block_size = 0;
     const char *isa = "auto";
     int candidate_ids = 1;
     int sorted = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$nspp:read_groups_bytes",
+    Py_ssize_t threads = 1;
+    Py_ssize_t chunk_size = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$nsppnn:read_groups_bytes",
                                      const_cast<char **>(keywords), &data, &block_size, &isa,
-                                     &candidate_ids, &sorted)) {
+                                     &candidate_ids, &sorted, &threads, &chunk_size)) {
         return nullptr;
     }
-    CsvReaderSettings settings;
+    annotrove::table::ReadOptions read;
     PyObject *result = nullptr;
-    if (parse_settings(block_size, isa, settings)) {
+    if (threads < 1 || chunk_size < 0) {
+        PyErr_SetString(PyExc_ValueError, "threads must be positive, chunk_size not negative");
+    } else if (parse_settings(block_size, isa, read.csv)) {
+        read.threads = static_cast<std::size_t>(threads);
+        read.csv.chunk_size = static_cast<std::size_t>(chunk_size);
         const annotrove::table::GroupingOptions options{.top_candidate_ids = candidate_ids != 0,
                                                         .sorted_by_id = sorted != 0};
-        result = groups_to_list(annotrove::table::read_query_groups_from_bytes(
-                                    std::string_view(static_cast<const char *>(data.buf),
-                                                     static_cast<std::size_t>(data.len)),
-                                    options, settings),
-                                options.top_candidate_ids);
+        const std::string_view bytes(static_cast<const char *>(data.buf),
+                                     static_cast<std::size_t>(data.len));
+        Result<QueryGroups> groups = QueryGroups{};
+        {
+            // As the module reads: without the interpreter lock, so that a thread the reader
+            // started could not take it even by mistake.
+            PyThreadState *state = PyEval_SaveThread();
+            groups = annotrove::table::read_query_groups_from_bytes(bytes, options, read);
+            PyEval_RestoreThread(state);
+        }
+        result = groups_to_list(groups, options.top_candidate_ids);
     }
     PyBuffer_Release(&data);
     return result;
+}
+
+// (parse_float's value or None, is_float's verdict) for the bytes of one cell.
+PyObject *probe_float_cell(PyObject *, PyObject *arg) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) {
+        return nullptr;
+    }
+    const std::string_view cell(data, static_cast<std::size_t>(size));
+    const std::optional<double> value = annotrove::table::parse_float(cell);
+    PyObject *parsed = value ? PyFloat_FromDouble(*value) : Py_NewRef(Py_None);
+    if (parsed == nullptr) {
+        return nullptr;
+    }
+    return Py_BuildValue("(NO)", parsed, annotrove::table::is_float(cell) ? Py_True : Py_False);
 }
 
 PyObject *probe_is_parquet_path(PyObject *, PyObject *arg) {
@@ -418,10 +447,12 @@ PyMethodDef probe_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_groups_bytes)),
      METH_VARARGS | METH_KEYWORDS,
      "read_groups_bytes($module, data, /, *, block_size=0, isa='auto', candidate_ids=True, "
-     "sorted=True)\n--\n\n"
+     "sorted=True, threads=1, chunk_size=0)\n--\n\n"
      "The query groups the computations see, in query_id order (else in order of first "
      "appearance), as (query_id, top candidate_id "
      "or None, [(rank, score, probability, is_correct), ...]) tuples; RuntimeError on failure."},
+    {"float_cell", probe_float_cell, METH_O,
+     "float_cell($module, cell, /)\n--\n\n(parse_float's value or None, is_float's verdict) of a cell's bytes."},
     {"is_parquet_path", probe_is_parquet_path, METH_O,
      "is_parquet_path($module, path, /)\n--\n\nWhether the path is refused as Parquet."},
     {"policy_text", probe_policy_text, METH_O,

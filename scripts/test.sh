@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite. For Python 3.12 and 3.13, each where it is installed: build a wheel, install
 # it into a fresh virtual environment and run the tests against that installed copy. Needs Python
-# 3.12 or 3.13 and a C++ compiler; everything else comes from PyPI. Optional stages (other Python versions,
-# the Windows x64 check, sanitizers, fuzzing) say so plainly when their tools are missing and go on.
+# 3.12 or 3.13 and a C++ compiler; everything else comes from PyPI. Optional stages (other Python
+# versions, the Windows x64 check, sanitizers, ThreadSanitizer on the threaded reader, fuzzing) say
+# so plainly when their tools are missing and go on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find_python.sh
@@ -76,6 +77,10 @@ fi
 if [ -x scripts/sanitized_tests.sh ]; then
     echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
     PYTHON="$PYTHON_BIN" scripts/sanitized_tests.sh
+fi
+if [ -x scripts/tsan_tests.sh ]; then
+    echo "== the threaded table reader under ThreadSanitizer"
+    PATH="$PWD/.venv-test-3.12/bin:$PWD/.venv-test-3.13/bin:$PATH" scripts/tsan_tests.sh
 fi
 if [ -x scripts/fuzz.sh ]; then
     echo "== fuzzing the table and policy readers"

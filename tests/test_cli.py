@@ -128,6 +128,9 @@ def test_every_help_shows_a_worked_example_that_runs(tmp_path):
     ["calibrate", LABELLED, "--score", "margin", "--error-rate", "0.05", "-o", "-"],
     ["apply", NEW_BATCH],
     ["apply", NEW_BATCH, "p.json", "--accepted"],  # no abbreviations: a later option could take them
+    ["curve", LABELLED, "--threads", "0"],
+    ["apply", NEW_BATCH, "p.json", "--threads", "two"],
+    ["convert", "sirius", "x.tsv", "-o", "t.csv", "--threads", "-1"],
 ])
 def test_usage_errors_get_argparse_message_and_status_2(tmp_path, args):
     status, out, errors = run(*args, cwd=tmp_path)
@@ -425,6 +428,16 @@ def test_convert_writes_a_table_that_the_other_commands_read(tmp_path):
     assert written == expected
     status, out, _ = run("curve", "table.csv", "--score", "candidate-count", "--json", cwd=tmp_path)
     assert status == 0 and json.loads(out)
+
+
+@pytest.mark.parametrize("command", [
+    ["curve", LABELLED, "--score", "margin", "max-prob"],
+    ["calibrate", LABELLED, "--score", "margin", "--error-rate", "0.2", "-o", "policy.json"],
+])
+def test_threads_change_nothing_the_command_prints(tmp_path, command):
+    outputs = {run(*command, *threads, cwd=tmp_path) for threads in ([], ["--threads", "1"],
+                                                                      ["--threads", "3"])}
+    assert len(outputs) == 1 and next(iter(outputs))[0] == 0
 
 
 def test_curve_intervals_marks_and_resample_options():

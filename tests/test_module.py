@@ -14,15 +14,15 @@ NAMES = ["compute_curve", "aurc", "eaurc", "calibrate", "apply_policy", "load_po
          "compare_scores"]
 
 SIGNATURES = {
-    "compute_curve": "(csv_path, score)",
+    "compute_curve": "(csv_path, score, *, threads=None)",
     "aurc": "(curve)",
     "eaurc": "(curve)",
-    "calibrate": '(csv_path, score, error_rate, method="empirical", confidence_level=None)',
-    "apply_policy": "(csv_path, policy_dict)",
+    "calibrate": '(csv_path, score, error_rate, method="empirical", confidence_level=None, *, threads=None)',
+    "apply_policy": "(csv_path, policy_dict, *, threads=None)",
     "load_policy": "(path)",
     "save_policy": "(path, policy_dict)",
     "augrc": "(curve)",
-    "compare_scores": "(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False)",
+    "compare_scores": "(table, scores=None, *, resamples=2000, level=0.95, seed=0, curves=False, threads=None)",
 }
 
 POLICY = policy("margin", 0.1, 0.05)
@@ -49,7 +49,10 @@ def test_calibrate_signature_defaults():
     parameters = inspect.signature(annotrove.calibrate).parameters
     assert parameters["method"].default == "empirical"
     assert parameters["confidence_level"].default is None
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
+    assert parameters["threads"].default is None
+    assert parameters["threads"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for name, p in parameters.items()
+               if name != "threads")
 
 
 # Matching problems are reported before any argument is converted: the bytes path would

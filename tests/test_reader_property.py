@@ -238,3 +238,25 @@ def test_a_file_reads_as_its_bytes_do(tmp_path, data):
     from_file = outcome(probe.read_candidates, path)
     from_memory = outcome(probe.read_candidates_bytes, data)
     assert repr(from_file) == repr(from_memory)
+
+
+# A call that does not use a float column (score under max-prob, probability under score-gap)
+# only checks its cells, with is_float, instead of converting them. That is sound only if every
+# cell of float syntax converts: is_float and parse_float must agree on every cell.
+float_like = st.text(alphabet="0123456789.eE+-infatyINFATY_ x\u0660", max_size=14)
+
+
+@settings(max_examples=3000)
+@given(float_like | float_text | invalid_float.map(lambda cell: cell.raw.decode())
+       | st.builds(lambda m, e: f"{m}e{e}", st.text("0123456789.", max_size=30), st.integers(-10**12, 10**12)))
+def test_every_cell_of_float_syntax_converts(text):
+    value, checked = probe.float_cell(text.encode("utf-8"))
+    assert checked == (value is not None), (text, value)
+
+
+@pytest.mark.parametrize("cell", ["1e999999999999999999999", "-1e-999999999999", "0." + "0" * 400 + "1",
+                                  "9" * 400, "." + "9" * 400 + "e-400", "1" * 30 + "e-30", "5.", ".5",
+                                  "-.5e+3", "+inf", "-INFINITY", "NaN", "1e", "1e+", ".", "+", "e5", ".e1"])
+def test_float_syntax_at_the_edges(cell):
+    value, checked = probe.float_cell(cell.encode())
+    assert checked == (value is not None)

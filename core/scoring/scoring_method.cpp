@@ -98,4 +98,14 @@ std::optional<double> score_query(const QueryGroup &group, ScoringMethod method)
     return std::nullopt;
 }
 
+bool reads_scores(ScoringMethod method) {
+    return method == ScoringMethod::ScoreGap || method == ScoringMethod::ScoreRatio ||
+           method == ScoringMethod::TopKGap;
+}
+
+bool reads_probabilities(ScoringMethod method) {
+    return method == ScoringMethod::MaxProb || method == ScoringMethod::Margin ||
+           method == ScoringMethod::Entropy || method == ScoringMethod::EffectiveK;
+}
+
 } // namespace annotrove::scoring

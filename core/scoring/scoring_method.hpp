@@ -43,4 +43,9 @@ std::optional<ScoringMethod> parse_serialised_scoring_method(std::string_view te
 // The confidence of one query's top candidate; absent when the method has nothing to say.
 std::optional<double> score_query(const QueryGroup &group, ScoringMethod method);
 
+// Whether the method's confidence reads the candidates' scores, or their probabilities; a table
+// read for it need only check the cells of a column it does not read.
+bool reads_scores(ScoringMethod method);
+bool reads_probabilities(ScoringMethod method);
+
 } // namespace annotrove::scoring

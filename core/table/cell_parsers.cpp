@@ -287,6 +287,61 @@ std::optional<bool> parse_bool(std::string_view cell) {
     return std::nullopt;
 }
 
+bool is_float(std::string_view cell) {
+    const char *p = cell.data();
+    const char *const end = p + cell.size();
+    if (p < end && (*p == '+' || *p == '-')) {
+        ++p;
+    }
+    if (p == end) {
+        return false;
+    }
+    if (!is_digit(*p) && *p != '.') {
+        const std::string_view word(p, static_cast<std::size_t>(end - p));
+        return equals_ignoring_case(word, "inf") || equals_ignoring_case(word, "infinity") ||
+               equals_ignoring_case(word, "nan");
+    }
+    // Nearly every cell: digits with at most one point, in one loop without calls.
+    const char *q = p;
+    bool point = false;
+    for (; q < end; ++q) {
+        if (static_cast<unsigned char>(*q - '0') > 9) {
+            if (*q != '.' || point) {
+                break;
+            }
+            point = true;
+        }
+    }
+    if (q == end) {
+        return end - p > (point ? 1 : 0);
+    }
+    // The syntax parse_float checks before it converts: digits, an optional point with digits,
+    // at least one digit in all, an optional exponent with at least one digit.
+    const char *const int_begin = p;
+    p = skip_digits(p, end);
+    bool digits = p != int_begin;
+    if (p < end && *p == '.') {
+        const char *const fraction = ++p;
+        p = skip_digits(p, end);
+        digits = digits || p != fraction;
+    }
+    if (!digits) {
+        return false;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-')) {
+            ++p;
+        }
+        const char *const exponent = p;
+        p = skip_digits(p, end);
+        if (p == exponent) {
+            return false;
+        }
+    }
+    return p == end;
+}
+
 std::optional<double> parse_float(std::string_view cell) {
     const char *p = cell.data();
     const char *const end = p + cell.size();

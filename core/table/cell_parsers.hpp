@@ -17,6 +17,11 @@ std::optional<std::uint64_t> parse_rank(std::string_view cell);
 // zero of the right sign.
 std::optional<double> parse_float(std::string_view cell);
 
+// Whether parse_float accepts the cell, without computing the value: its syntax alone decides,
+// since every cell of that syntax converts (out-of-range magnitudes included). For columns a call
+// checks but does not use.
+bool is_float(std::string_view cell);
+
 // Exactly "true" or "false".
 std::optional<bool> parse_bool(std::string_view cell);
 

@@ -1,6 +1,7 @@
 #include "csv_reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,40 +14,12 @@
 #include "cell_parsers.hpp"
 #include "compressed_input.hpp"
 #include "csv_scanner.hpp"
+#include "table_reader.hpp"
 #include "utf8.hpp"
 
 namespace annotrove::table {
 
 namespace {
-
-// The members a column can fill, in the order of their columns' names below.
-enum class Member : std::uint8_t {
-    query_id,
-    candidate_id,
-    rank,
-    score,
-    probability,
-    smiles,
-    inchikey,
-    formula,
-    target_inchikey,
-    is_correct,
-};
-constexpr std::size_t member_count = 10;
-constexpr std::array<std::string_view, member_count> member_columns = {
-    "query_id", "candidate_id", "rank",    "score",           "probability",
-    "smiles",   "inchikey",     "formula", "target_inchikey", "is_correct"};
-constexpr std::size_t no_column = std::numeric_limits<std::size_t>::max();
-
-// One field of the current record: its raw bytes until the record is complete, then (once a
-// quoted field has been unescaped in place) its value.
-struct Field {
-    char *begin;
-    char *end;
-    bool quoted;
-
-    std::string_view text() const { return {begin, static_cast<std::size_t>(end - begin)}; }
-};
 
 // Turns a quoted field's raw bytes into its value, in place. Doubled quotes inside the quotes
 // stand for one; whatever follows the closing quote is kept as it stands.
@@ -90,95 +63,41 @@ std::string quoted_excerpt(std::string_view text) {
     return "\"" + std::string(text.substr(0, cut)) + "\"...";
 }
 
-class TableReader {
-  public:
-    TableReader(ByteSource &source, RowConsumer &consumer, const CsvReaderSettings &settings)
-        : source_(source), consumer_(consumer),
-          carried_texts_(consumer.wants_carried_texts()),
-          kernel_(structural_mask_kernel(settings.isa)),
-          capacity_(std::max<std::size_t>(settings.block_size, 1)),
-          buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + padding)),
-          scanner_(kernel_, buffer_.get(), buffer_.get()) {
-        std::memset(buffer_.get(), 0, padding);
-    }
+} // namespace
 
-    Result<void> run();
+namespace detail {
 
-  private:
-    enum class Scan { record, need_more, end, too_many_fields, read_failed };
-    // The scanner reads whole 64-byte windows, so one may start at the last byte held.
-    static constexpr std::size_t padding = StructuralScanner::window_size;
+std::string position_text(std::uint64_t line, std::uint64_t offset) {
+    return " at line " + std::to_string(line) + " (byte " + std::to_string(offset) + ")";
+}
 
-    Scan scan_record(std::size_t max_fields);
-    Scan read_record(std::size_t max_fields);
-    bool refill();
-    void unescape_fields();
-    Result<void> read_header();
-    Result<void> add_row();
-    void estimate_rows();
+TableReader::TableReader(ByteSource &source, RowConsumer &consumer,
+                         const CsvReaderSettings &settings)
+    : source_(&source), consumer_(consumer), carried_texts_(consumer.wants_carried_texts()),
+      scores_(consumer.wants_scores()), probabilities_(consumer.wants_probabilities()),
+      kernel_(structural_mask_kernel(settings.isa)),
+      capacity_(std::max<std::size_t>(settings.block_size, 1)),
+      buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + padding)), data_(buffer_.get()),
+      scanner_(kernel_, data_, data_) {
+    std::memset(data_, 0, padding);
+}
 
-    std::string where() const {
-        return " at line " + std::to_string(record_line_) + " (byte " +
-               std::to_string(record_offset_) + ")";
-    }
-    CoreError read_error() const {
-        return source_.failure().value_or(CoreError::csv("cannot read the input"));
-    }
-    CoreError cell_error(std::string_view what, Member member, std::string_view cell) const {
-        return CoreError::csv(
-            "invalid " + std::string(what) + " " + quoted_excerpt(cell) + " in column \"" +
-            std::string(member_columns[static_cast<std::size_t>(member)]) + "\"" + where());
-    }
-    std::string_view cell(Member member) const {
-        return fields_[column_of_[static_cast<std::size_t>(member)]].text();
-    }
-    // Written in place: building a temporary optional and copying it stalled every row on a
-    // store that a wider load then read back.
-    void set_optional_text(std::optional<std::string_view> &target, Member member) const {
-        if (has_cell(member)) {
-            target.emplace(cell(member));
-        } else {
-            target.reset();
-        }
-    }
-    // A non-empty cell in a column the header has; an empty optional cell is absent.
-    bool has_cell(Member member) const {
-        const std::size_t column = column_of_[static_cast<std::size_t>(member)];
-        return column != no_column && fields_[column].begin != fields_[column].end;
-    }
-
-    ByteSource &source_;
-    RowConsumer &consumer_;
-    bool carried_texts_;
-    StructuralMaskFn kernel_;
-    std::size_t capacity_; // bytes the buffer holds, not counting the padding
-    std::unique_ptr<char[]> buffer_;
-    std::size_t length_ = 0;        // bytes held
-    std::size_t position_ = 0;      // start of the first record not yet consumed
-    std::uint64_t file_offset_ = 0; // offset in the input of buffer_[0]
-    bool at_end_ = false;           // no more bytes to come after length_
-    bool all_ascii_ = false;        // every byte held is ASCII
-    StructuralScanner scanner_;
-
-    std::uint64_t line_ = 1; // line of the next unconsumed byte
-    bool after_cr_ = false;  // the last line break consumed was a CR (so an LF joins it)
-    std::uint64_t record_line_ = 0;
-    std::uint64_t record_offset_ = 0;
-    std::vector<Field> fields_;
-    bool record_has_quotes_ = false;
-
-    std::vector<std::string> header_;
-    std::array<std::size_t, member_count> column_of_{};
-    std::size_t duplicate_member_ = no_column;
-    std::size_t rows_read_ = 0;
-    RowCells row_;
-};
+TableReader::TableReader(const TableLayout &layout, const ChunkBytes &chunk,
+                         RowConsumer &consumer, StructuralMaskFn chunk_kernel)
+    : source_(nullptr), consumer_(consumer), carried_texts_(consumer.wants_carried_texts()),
+      scores_(consumer.wants_scores()), probabilities_(consumer.wants_probabilities()),
+      kernel_(chunk_kernel),
+      // Never written through: a chunk's records with quotes are unescaped in a copy.
+      data_(const_cast<char *>(chunk.data)), length_(chunk.length), file_offset_(chunk.offset),
+      at_end_(chunk.final), all_ascii_(is_ascii(chunk.data, chunk.data + chunk.length)),
+      scanner_(kernel_, data_, data_ + length_), line_(0), after_cr_(chunk.after_cr),
+      layout_(layout) {}
 
 // Splits the next record into fields_. Fields end at an unquoted comma; the record ends at an
 // unquoted CR or LF or at the end of the input. Nothing is committed when the buffer runs out
 // first, so the record is scanned again from its start once more bytes are in.
 TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
-    char *const base = buffer_.get();
+    char *const base = data_;
     char *const end = base + length_;
     char *p = base + position_;
     // Blank lines are skipped; a CR, an LF or a CR LF pair each ends one line.
@@ -196,7 +115,17 @@ TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
     after_cr_ = false;
     record_line_ = line_;
     record_offset_ = file_offset_ + position_;
-    fields_.clear();
+    field_count_ = 0;
+    // A record without quotes that ends inside the buffer, as nearly every record does, is split
+    // by the fast path; anything else is scanned again from its start below. After a record with
+    // quotes the next one likely has them too, and goes there directly.
+    if (!record_has_quotes_) {
+        if (const std::optional<Scan> plain = scan_plain_record(p, max_fields)) {
+            return *plain;
+        }
+        field_count_ = 0;
+        scanner_ = StructuralScanner(kernel_, p, end);
+    }
     record_has_quotes_ = false;
     std::uint64_t inner_lines = 0;
 
@@ -240,11 +169,11 @@ TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
         while (s < end && *s == '"') {
             s = scanner_.next(s + 1);
         }
-        if (fields_.size() == max_fields) {
+        if (field_count_ == max_fields) {
             return Scan::too_many_fields;
         }
         char *const field_end = base + (s - base);
-        fields_.push_back({field_begin, field_end, quoted});
+        push_field(field_begin, field_end, quoted);
         if (s == end) {
             if (!at_end_) {
                 return Scan::need_more;
@@ -264,14 +193,65 @@ TableReader::Scan TableReader::scan_record(std::size_t max_fields) {
     }
 }
 
+// The fast path of scan_record: walks the structural bytes one after the other, each a comma (the
+// field ends) or a line break (so does the record). Nothing when a quote comes first or the buffer
+// ends before the record does; the general scan then starts over from the record's start.
+std::optional<TableReader::Scan> TableReader::scan_plain_record(char *p, std::size_t max_fields) {
+    char *const base = data_;
+    char *const end = base + length_;
+    Field *const out = fields_.data();
+    // Growing the fields is left to the general scan.
+    const std::size_t limit = std::min(fields_.size(), max_fields);
+    std::size_t count = 0;
+    char *field_begin = p;
+    const char *s = scanner_.next(p);
+    StructuralScanner::Cursor cursor = scanner_.cursor();
+    const StructuralMaskFn mask_of = kernel_;
+    for (;;) {
+        if (s == end || *s == '"') {
+            record_has_quotes_ = s != end;
+            return std::nullopt;
+        }
+        if (count == limit) {
+            if (count != max_fields) {
+                return std::nullopt;
+            }
+            field_count_ = count;
+            return Scan::too_many_fields;
+        }
+        char *const field_end = base + (s - base);
+        out[count++] = Field{field_begin, field_end, false};
+        if (*s != ',') {
+            field_count_ = count;
+            scanner_.resume(cursor);
+            ++line_;
+            after_cr_ = *s == '\r';
+            position_ = static_cast<std::size_t>(field_end + 1 - base);
+            return Scan::record;
+        }
+        field_begin = field_end + 1;
+        // The next structural byte: clear this one's bit, loading windows while none is left.
+        cursor.mask &= cursor.mask - 1;
+        while (cursor.mask == 0) {
+            cursor.window += StructuralScanner::window_size;
+            if (cursor.window >= end) {
+                break;
+            }
+            cursor.mask = mask_of(cursor.window);
+        }
+        s = cursor.mask == 0 ? end : std::min<const char *>(cursor.window + std::countr_zero(cursor.mask), end);
+    }
+}
+
 TableReader::Scan TableReader::read_record(std::size_t max_fields) {
     for (;;) {
         const Scan scan = scan_record(max_fields);
-        if (scan != Scan::need_more) {
+        // A chunk has no more bytes to ask for: a record it ends inside is left to the caller.
+        if (scan != Scan::need_more || source_ == nullptr) {
             return scan;
         }
         if (!refill()) {
-            if (source_.failure()) {
+            if (source_->failure()) {
                 return Scan::read_failed;
             }
             at_end_ = true;
@@ -296,13 +276,14 @@ bool TableReader::refill() {
         buffer_ = std::move(larger);
         capacity_ = grown;
     }
+    data_ = buffer_.get();
     // Fill the whole free space, not one chunk: an unfinished record is scanned again from its
     // start after each refill, so the buffer must double between scans for a single huge record
     // to cost linear time.
     const std::size_t kept_length = length_;
     std::size_t added = 0;
     while (length_ < capacity_) {
-        const std::size_t count = source_.read(buffer_.get() + length_, capacity_ - length_);
+        const std::size_t count = source_->read(buffer_.get() + length_, capacity_ - length_);
         if (count == 0) {
             break;
         }
@@ -324,7 +305,18 @@ void TableReader::unescape_fields() {
     if (!record_has_quotes_) {
         return;
     }
-    for (Field &field : fields_) {
+    if (source_ == nullptr) {
+        // A chunk's bytes must stay as they came (see ChunkBytes): unescape a copy.
+        const char *const first = first_field().begin;
+        unescaped_.assign(first, static_cast<const char *>(last_field().end));
+        for (std::size_t i = 0; i < field_count_; ++i) {
+            Field &field = fields_[i];
+            field.begin = unescaped_.data() + (field.begin - first);
+            field.end = unescaped_.data() + (field.end - first);
+        }
+    }
+    for (std::size_t i = 0; i < field_count_; ++i) {
+        Field &field = fields_[i];
         if (field.quoted) {
             field.end = unescape_quoted(field.begin, field.end);
             field.quoted = false;
@@ -332,78 +324,106 @@ void TableReader::unescape_fields() {
     }
 }
 
+CoreError TableReader::read_error() const {
+    return source_->failure().value_or(CoreError::csv("cannot read the input"));
+}
+
+// A row fault names the record's place. A chunk does not know its first line's number, so it
+// keeps the fault's parts for whoever does.
+std::unexpected<CoreError> TableReader::row_fault(std::string what) {
+    if (source_ == nullptr) {
+        fault_ = RowFault{what, record_line_, record_offset_};
+        return std::unexpected(CoreError::csv(std::move(what)));
+    }
+    return std::unexpected(CoreError::csv(what + where()));
+}
+
+std::unexpected<CoreError> TableReader::cell_error(std::string_view what, Member member,
+                                                   std::string_view cell) {
+    return row_fault("invalid " + std::string(what) + " " + quoted_excerpt(cell) +
+                     " in column \"" +
+                     std::string(member_columns[static_cast<std::size_t>(member)]) + "\"");
+}
+
 Result<void> TableReader::read_header() {
     // A byte-order mark is skipped only at the very start of the input.
     while (length_ < 3 && !at_end_) {
         if (!refill()) {
-            if (source_.failure()) {
+            if (source_->failure()) {
                 return std::unexpected(read_error());
             }
             at_end_ = true;
         }
     }
-    if (length_ >= 3 && std::memcmp(buffer_.get(), "\xEF\xBB\xBF", 3) == 0) {
+    if (length_ >= 3 && std::memcmp(data_, "\xEF\xBB\xBF", 3) == 0) {
         position_ = 3;
     }
     const Scan scan = read_record(no_column);
     if (scan == Scan::read_failed) {
         return std::unexpected(read_error());
     }
+    std::vector<std::string> &header = layout_.header;
     if (scan == Scan::record) {
         // Header names are compared as bytes, but must still be text.
         unescape_fields();
-        for (const Field &field : fields_) {
+        for (std::size_t i = 0; i < field_count_; ++i) {
+            const Field &field = fields_[i];
             if (!is_valid_utf8(field.begin, field.end)) {
                 return std::unexpected(CoreError::csv("invalid UTF-8 in the header" + where()));
             }
-            header_.emplace_back(field.text());
+            header.emplace_back(field.text());
         }
     }
 
-    column_of_.fill(no_column);
-    for (std::size_t index = 0; index < header_.size(); ++index) {
+    layout_.column_of.fill(no_column);
+    for (std::size_t index = 0; index < header.size(); ++index) {
         for (std::size_t member = 0; member < member_count; ++member) {
-            if (header_[index] != member_columns[member]) {
+            if (header[index] != member_columns[member]) {
                 continue;
             }
-            if (column_of_[member] == no_column) {
-                column_of_[member] = index;
-            } else if (duplicate_member_ == no_column) {
-                duplicate_member_ = member;
+            if (layout_.column_of[member] == no_column) {
+                layout_.column_of[member] = index;
+            } else if (layout_.duplicate_member == no_column) {
+                layout_.duplicate_member = member;
             }
         }
     }
     for (std::string_view required : REQUIRED_COLUMNS) {
         const auto found = std::find(member_columns.begin(), member_columns.end(), required);
-        if (column_of_[static_cast<std::size_t>(found - member_columns.begin())] == no_column) {
+        if (layout_.column_of[static_cast<std::size_t>(found - member_columns.begin())] ==
+            no_column) {
             return std::unexpected(CoreError::missing_column(std::string(required)));
         }
     }
     return {};
 }
 
+TableReader::Rest TableReader::rest() const {
+    return Rest{std::string_view(data_ + position_, length_ - position_),
+                file_offset_ + position_, line_, after_cr_, at_end_};
+}
+
 Result<void> TableReader::add_row() {
-    if (fields_.size() != header_.size()) {
-        return std::unexpected(CoreError::csv("found " + std::to_string(fields_.size()) +
-                                              " fields where the header has " +
-                                              std::to_string(header_.size()) + where()));
+    const std::vector<std::string> &header = layout_.header;
+    if (field_count_ != header.size()) {
+        return row_fault("found " + std::to_string(field_count_) +
+                         " fields where the header has " + std::to_string(header.size()));
     }
     // Delimiters and quotes are ASCII, so an all-ASCII record needs no further UTF-8 check;
     // otherwise each value is checked on its own, after unescaping.
-    const bool ascii = all_ascii_ || is_ascii(fields_.front().begin, fields_.back().end);
+    const bool ascii = all_ascii_ || is_ascii(first_field().begin, last_field().end);
     unescape_fields();
     if (!ascii) {
-        for (std::size_t index = 0; index < fields_.size(); ++index) {
+        for (std::size_t index = 0; index < field_count_; ++index) {
             if (!is_valid_utf8(fields_[index].begin, fields_[index].end)) {
-                return std::unexpected(
-                    CoreError::csv("invalid UTF-8 in column \"" + header_[index] + "\"" + where()));
+                return row_fault("invalid UTF-8 in column \"" + header[index] + "\"");
             }
         }
     }
-    if (duplicate_member_ != no_column) {
-        return std::unexpected(CoreError::csv("duplicate column \"" +
-                                              std::string(member_columns[duplicate_member_]) +
-                                              "\" in the header, reading the row" + where()));
+    if (layout_.duplicate_member != no_column) {
+        return row_fault("duplicate column \"" +
+                         std::string(member_columns[layout_.duplicate_member]) +
+                         "\" in the header, reading the row");
     }
 
     // Every member column is converted, in member order, also when the caller needs it not.
@@ -414,29 +434,41 @@ Result<void> TableReader::add_row() {
     if (const auto value = parse_rank(rank)) {
         row.rank = *value;
     } else {
-        return std::unexpected(cell_error("rank", Member::rank, rank));
+        return cell_error("rank", Member::rank, rank);
     }
     const std::string_view score = cell(Member::score);
-    if (const auto value = parse_float(score)) {
+    if (!scores_) {
+        if (!is_float(score)) {
+            return cell_error("float", Member::score, score);
+        }
+        row.score = 0.0;
+    } else if (const auto value = parse_float(score)) {
         row.score = *value;
     } else {
-        return std::unexpected(cell_error("float", Member::score, score));
+        return cell_error("float", Member::score, score);
     }
     row.probability.reset();
     if (has_cell(Member::probability)) {
         const std::string_view text = cell(Member::probability);
-        const auto value = parse_float(text);
-        if (!value) {
-            return std::unexpected(cell_error("float", Member::probability, text));
+        if (!probabilities_) {
+            if (!is_float(text)) {
+                return cell_error("float", Member::probability, text);
+            }
+            row.probability = 0.0;
+        } else {
+            const auto value = parse_float(text);
+            if (!value) {
+                return cell_error("float", Member::probability, text);
+            }
+            row.probability = *value;
         }
-        row.probability = *value;
     }
     row.is_correct.reset();
     if (has_cell(Member::is_correct)) {
         const std::string_view text = cell(Member::is_correct);
         const auto value = parse_bool(text);
         if (!value) {
-            return std::unexpected(cell_error("boolean", Member::is_correct, text));
+            return cell_error("boolean", Member::is_correct, text);
         }
         row.is_correct = *value;
     }
@@ -457,13 +489,13 @@ Result<void> TableReader::add_row() {
 void TableReader::estimate_rows() {
     constexpr std::size_t sample_rows = 1024;
     constexpr std::uint64_t shortest_row = 8; // "q,c,1,2" and its line break
-    if (rows_read_ != sample_rows || source_.size() == 0) {
+    if (rows_read_ != sample_rows || source_->size() == 0) {
         return;
     }
     const std::uint64_t consumed = file_offset_ + position_;
     const std::uint64_t row_length = std::max<std::uint64_t>(consumed / sample_rows, 1);
-    const std::uint64_t estimate = source_.size() / row_length;
-    const std::uint64_t bound = source_.size() / shortest_row;
+    const std::uint64_t estimate = source_->size() / row_length;
+    const std::uint64_t bound = source_->size() / shortest_row;
     consumer_.expect_rows(static_cast<std::size_t>(std::min(estimate + estimate / 16, bound)));
 }
 
@@ -471,18 +503,22 @@ Result<void> TableReader::run() {
     if (auto header = read_header(); !header) {
         return std::unexpected(std::move(header.error()));
     }
-    fields_.reserve(header_.size());
+    return read_rows();
+}
+
+Result<void> TableReader::read_rows() {
+    const std::size_t columns = layout_.header.size();
+    fields_.resize(std::max(fields_.size(), columns + 1));
     for (;;) {
         estimate_rows();
-        switch (read_record(header_.size())) {
+        switch (read_record(columns)) {
         case Scan::end:
             return {};
         case Scan::read_failed:
             return std::unexpected(read_error());
         case Scan::too_many_fields:
-            return std::unexpected(CoreError::csv(
-                "found more than " + std::to_string(header_.size()) +
-                " fields where the header has " + std::to_string(header_.size()) + where()));
+            return row_fault("found more than " + std::to_string(columns) +
+                             " fields where the header has " + std::to_string(columns));
         case Scan::record:
         case Scan::need_more:
             break;
@@ -492,6 +528,35 @@ Result<void> TableReader::run() {
         }
     }
 }
+
+ChunkOutcome TableReader::run_chunk() {
+    const std::size_t columns = layout_.header.size();
+    fields_.resize(std::max(fields_.size(), columns + 1));
+    ChunkOutcome outcome;
+    for (;;) {
+        const Scan scan = read_record(columns);
+        if (scan == Scan::end || scan == Scan::need_more) {
+            outcome.stop = position_;
+            outcome.lines = line_;
+            break;
+        }
+        if (scan == Scan::too_many_fields) {
+            (void)row_fault("found more than " + std::to_string(columns) +
+                            " fields where the header has " + std::to_string(columns));
+            break;
+        }
+        if (!add_row()) {
+            break;
+        }
+    }
+    outcome.rows = rows_read_;
+    outcome.fault = std::move(fault_);
+    return outcome;
+}
+
+} // namespace detail
+
+namespace {
 
 bool is_separator(char c) {
 #ifdef _WIN32
@@ -547,7 +612,7 @@ Result<void> read_table(std::string_view path, RowConsumer &consumer,
 
 Result<void> read_table_from_source(ByteSource &source, RowConsumer &consumer,
                                     const CsvReaderSettings &settings) {
-    return prefer_damage(source, TableReader(source, consumer, settings).run());
+    return prefer_damage(source, detail::TableReader(source, consumer, settings).run());
 }
 
 Result<void> read_table_from_bytes(std::string_view bytes, RowConsumer &consumer,

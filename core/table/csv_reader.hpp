@@ -47,6 +47,11 @@ class RowConsumer {
     virtual void add(const RowCells &row) = 0;
     // Whether add() reads the carried texts (smiles, inchikey, formula, target_inchikey).
     virtual bool wants_carried_texts() const { return false; }
+    // Whether add() reads the values of the score and probability cells. Cells of a column it does
+    // not read are checked all the same (a bad one is the same error) but not converted: its
+    // value arrives as zero (a probability stays absent where its cell is empty).
+    virtual bool wants_scores() const { return true; }
+    virtual bool wants_probabilities() const { return true; }
 };
 
 // Streams every data row of the table at `path` to `consumer`, through a fixed-size block

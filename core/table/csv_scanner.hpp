@@ -58,6 +58,19 @@ class StructuralScanner {
         return found < end_ ? found : end_;
     }
 
+    // The scanner's place as plain values, for a loop that walks the structural bytes itself and
+    // keeps them in registers (stores through char pointers would make the compiler reload the
+    // members after each). After next() returned p, the lowest bit of `mask` is p's.
+    struct Cursor {
+        const char *window;
+        std::uint64_t mask;
+    };
+    Cursor cursor() const { return {window_, mask_}; }
+    void resume(Cursor cursor) {
+        window_ = cursor.window;
+        mask_ = cursor.mask;
+    }
+
   private:
     StructuralMaskFn kernel_;
     const char *window_;

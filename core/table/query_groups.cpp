@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "arrow_reader.hpp"
+#include "byte_source.hpp"
+#include "compressed_input.hpp"
 #include "csv_reader.hpp"
 #include "row_reservation.hpp"
 #include "same_bytes.hpp"
+#include "threaded_reader.hpp"
 
 namespace annotrove::table {
 
@@ -45,16 +48,114 @@ std::uint64_t hash_bytes(std::string_view text, std::uint64_t seed) {
     return h ^ (h >> 32);
 }
 
+// One chunk's rows, read on some thread: their numbers, and the runs of rows that share a
+// query_id, each with its id's hash and its top candidate so far. The collector takes the runs in
+// file order as it would the rows one by one; the per-row work stays on the reading thread.
+class RunBatch final : public RowBatch {
+  public:
+    struct Text {
+        std::size_t offset = 0;
+        std::size_t size = 0;
+    };
+    struct Run {
+        Text id;
+        std::uint64_t hash = 0;
+        std::size_t rows = 0;
+        bool has_top = false;
+        std::uint64_t top_rank = 0;
+        Text top_id;
+    };
+
+    RunBatch(const GroupingOptions &options, std::uint64_t seed)
+        : options_(options), keep_top_ids_(options.top_candidate_ids), seed_(seed) {}
+
+    bool wants_scores() const override { return options_.scores; }
+    bool wants_probabilities() const override { return options_.probabilities; }
+
+    void clear() override {
+        texts_.clear();
+        rows_.clear();
+        runs_.clear();
+    }
+
+    void add(const RowCells &cells) override {
+        if (runs_.empty() || !same_bytes(text(runs_.back().id), cells.query_id)) {
+            Run run;
+            run.id = store(cells.query_id);
+            run.hash = hash_bytes(cells.query_id, seed_);
+            runs_.push_back(run);
+        }
+        Run &run = runs_.back();
+        ++run.rows;
+        // The query is set when the collector takes the run.
+        rows_.push_back(Candidate::make(cells.rank, cells.score, cells.probability,
+                                        cells.is_correct, 0));
+        // The first of equal ranks, as the collector keeps it.
+        if (keep_top_ids_ && (!run.has_top || cells.rank < run.top_rank)) {
+            run.has_top = true;
+            run.top_rank = cells.rank;
+            run.top_id = store(cells.candidate_id);
+        }
+    }
+
+    std::string_view text(Text t) const { return {texts_.data() + t.offset, t.size}; }
+    const std::vector<Run> &runs() const { return runs_; }
+    const std::vector<Candidate> &rows() const { return rows_; }
+
+  private:
+    Text store(std::string_view s) {
+        const Text stored{texts_.size(), s.size()};
+        texts_.insert(texts_.end(), s.begin(), s.end());
+        return stored;
+    }
+
+    GroupingOptions options_;
+    bool keep_top_ids_;
+    std::uint64_t seed_;
+    std::vector<char> texts_;
+    std::vector<Candidate> rows_;
+    std::vector<Run> runs_;
+};
+
 // Keeps each row's numbers and the query it belongs to, each query's id once, and (on request)
 // each query's top candidate_id.
-class QueryCollector final : public RowConsumer {
+class QueryCollector final : public BatchedConsumer {
   public:
     explicit QueryCollector(const GroupingOptions &options)
-        : keep_top_ids_(options.top_candidate_ids), sorted_by_id_(options.sorted_by_id),
+        : options_(options), keep_top_ids_(options.top_candidate_ids),
+          sorted_by_id_(options.sorted_by_id),
           seed_(hash_bytes({}, reinterpret_cast<std::uintptr_t>(this))) {}
+
+    bool wants_scores() const override { return options_.scores; }
+    bool wants_probabilities() const override { return options_.probabilities; }
 
     void expect_rows(std::size_t rows) override {
         rows_.reserve(rows_to_reserve<Candidate>(rows));
+    }
+
+    std::unique_ptr<RowBatch> new_batch() const override {
+        return std::make_unique<RunBatch>(options_, seed_);
+    }
+
+    // Each run as its rows would have come to add(), one by one.
+    void take(RowBatch &batch) override {
+        const auto &runs = static_cast<const RunBatch &>(batch);
+        const Candidate *row = runs.rows().data();
+        for (const RunBatch::Run &run : runs.runs()) {
+            const std::string_view id = runs.text(run.id);
+            if (current_ == none || !same_bytes(current_id_, id)) {
+                finish_run();
+                start_run(id, run.hash);
+            }
+            for (const Candidate *end = row + run.rows; row != end; ++row) {
+                rows_.push_back(row->with_query(current_));
+            }
+            if (keep_top_ids_ && run.has_top && (!run_has_top_ || run.top_rank < run_top_rank_)) {
+                run_has_top_ = true;
+                run_top_rank_ = run.top_rank;
+                run_top_id_.assign(runs.text(run.top_id));
+            }
+        }
     }
 
     void add(const RowCells &cells) override {
@@ -63,7 +164,7 @@ class QueryCollector final : public RowConsumer {
         // touched.
         if (current_ == none || !same_bytes(current_id_, cells.query_id)) {
             finish_run();
-            start_run(cells.query_id);
+            start_run(cells.query_id, hash_bytes(cells.query_id, seed_));
         }
         rows_.push_back(Candidate::make(cells.rank, cells.score, cells.probability,
                                         cells.is_correct, current_));
@@ -136,12 +237,13 @@ class QueryCollector final : public RowConsumer {
         return slot.size == long_id && same_bytes(text(queries_[slot.query - 1].id), id);
     }
 
-    void start_run(std::string_view id);
+    void start_run(std::string_view id, std::uint64_t hash);
     void finish_run();
     void sort_by_id(std::vector<std::size_t> &order) const;
     void grow_index();
     void insert(std::size_t q);
 
+    GroupingOptions options_;
     bool keep_top_ids_;
     bool sorted_by_id_;
     std::uint64_t seed_;
@@ -187,12 +289,11 @@ void QueryCollector::insert(std::size_t q) {
     index_[slot] = slot_of(q);
 }
 
-void QueryCollector::start_run(std::string_view id) {
+void QueryCollector::start_run(std::string_view id, std::uint64_t hash) {
     current_id_.assign(id);
     // While the ids have ascended, an id above the last one cannot have been seen: tables in id
     // order never build the index at all.
     const bool above_all = ascending_ && (queries_.empty() || text(queries_.back().id) < id);
-    const std::uint64_t hash = hash_bytes(id, seed_);
     if (!above_all) {
         ascending_ = false;
         if (index_.empty()) {
@@ -341,10 +442,29 @@ Result<QueryGroups> read_query_groups(const TableSource &source, const GroupingO
         return collect(read_arrow_stream(*source.stream, collector, source.expected_rows),
                        collector);
     }
+    if (is_parquet_path(source.path)) {
+        return std::unexpected(CoreError::parquet_not_enabled());
+    }
     // Decompressing beside the parser is a second thread reading the table.
     CsvReaderSettings csv = read.csv;
     csv.decompress_in_background = csv.decompress_in_background && read.threads > 1;
-    return read_query_groups(source.path, options, csv);
+    Result<std::unique_ptr<ByteSource>> bytes = open_table_source(source.path, csv);
+    if (!bytes) {
+        return std::unexpected(std::move(bytes.error()));
+    }
+    QueryCollector collector(options);
+    return collect(read_table_threaded(**bytes, collector, csv, read.threads), collector);
+}
+
+Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
+                                                 const GroupingOptions &options,
+                                                 const ReadOptions &read) {
+    Result<std::unique_ptr<ByteSource>> source = table_source_from_bytes(bytes, read.csv);
+    if (!source) {
+        return std::unexpected(std::move(source.error()));
+    }
+    QueryCollector collector(options);
+    return collect(read_table_threaded(**source, collector, read.csv, read.threads), collector);
 }
 
 Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptions &options,

@@ -18,6 +18,10 @@ struct GroupingOptions {
     // appear in the file, which spares the sort and visits the rows in memory order (for callers
     // whose result does not depend on the order of the groups).
     bool sorted_by_id = true;
+    // Convert the scores, and the probabilities; otherwise their cells are only checked, and the
+    // rows hold zero (see RowConsumer::wants_scores).
+    bool scores = true;
+    bool probabilities = true;
 };
 
 // The groups of the table `source` names, or the reader's first failure. Memory follows the number
@@ -32,6 +36,10 @@ Result<QueryGroups> read_query_groups(std::string_view path, const GroupingOptio
 Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
                                                  const GroupingOptions &options,
                                                  const CsvReaderSettings &settings = {});
+// The same, on the threads `read` allows (tests and fuzzers).
+Result<QueryGroups> read_query_groups_from_bytes(std::string_view bytes,
+                                                 const GroupingOptions &options,
+                                                 const ReadOptions &read);
 
 // The candidate with the smallest rank, the first in file order on ties; null for no candidates.
 const Candidate *top_candidate(std::span<const Candidate> candidates);

@@ -161,10 +161,14 @@ Table: TypeAlias = str | os.PathLike[str] | ArrowStreamExportable
 
 # ``ScoreName | str``: the names above are offered for completion, and any str is accepted because
 # the name is checked when the call runs (ValueError for an unknown name).
-def compute_curve(csv_path: Table, score: ScoreName | str) -> list[CurvePoint]:
+def compute_curve(csv_path: Table, score: ScoreName | str, *, threads: int | None = None) -> list[CurvePoint]:
     """Compute the risk-coverage curve from a labeled candidates CSV.
 
     Returns a list of dicts: threshold, accepted, total, coverage, errors, risk.
+
+    threads: the table is read on at most this many threads (None: every core the process may
+    run on; 1: on the calling thread alone). The result never depends on it. Pass 1 when many
+    processes run at once, e.g. under a workflow manager.
     """
 
 def aurc(curve: list[CurvePoint]) -> float:
@@ -179,11 +183,21 @@ def calibrate(
     error_rate: Number,
     method: CalibrationName | str = "empirical",
     confidence_level: Number | None = None,
+    *,
+    threads: int | None = None,
 ) -> PolicyDict:
-    """Calibrate a trust threshold and return a policy dict."""
+    """Calibrate a trust threshold and return a policy dict.
 
-def apply_policy(csv_path: Table, policy_dict: PolicyArgument) -> list[Decision]:
-    """Apply a policy dict to a candidates CSV. Returns a list of decision dicts."""
+    threads: as for compute_curve.
+    """
+
+def apply_policy(
+    csv_path: Table, policy_dict: PolicyArgument, *, threads: int | None = None
+) -> list[Decision]:
+    """Apply a policy dict to a candidates CSV. Returns a list of decision dicts.
+
+    threads: as for compute_curve.
+    """
 
 def load_policy(path: str | os.PathLike[str]) -> PolicyDict:
     """Load a policy JSON file. Returns a policy dict."""
@@ -202,7 +216,10 @@ def compare_scores(
     level: Number = 0.95,
     seed: SupportsIndex = 0,
     curves: bool = False,
+    threads: int | None = None,
 ) -> list[ScoreComparison]:
     """Compare score methods on a labelled table, read once: AURC, E-AURC, AUGRC and failure
     AUROC with percentile bootstrap bounds, and each method's paired AURC difference to the
-    best. Returns one dict per method, lowest AURC first."""
+    best. Returns one dict per method, lowest AURC first.
+
+    threads: as for compute_curve."""
