@@ -312,7 +312,9 @@ std::optional<ComparisonArguments> comparison_arguments(PyObject *const *args, P
     if (!threads) {
         return std::nullopt;
     }
+    // The same threads read the table and then share the resamples.
     arguments.threads = *threads;
+    arguments.settings.threads = *threads;
     for (const std::string &name : arguments.names) {
         std::optional<scoring::ScoringMethod> method = parse_score_argument(name);
         if (!method) {
