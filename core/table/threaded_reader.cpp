@@ -33,7 +33,9 @@
 #include "table_reader.hpp"
 
 #ifdef _WIN32
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #elif defined(__linux__)
 #include <sched.h>
