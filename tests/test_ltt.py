@@ -428,10 +428,10 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 @pytest.fixture(scope="module")
 def guarantees():
     """The models of examples/guarantees.py, with their truths on unlimited new data."""
-    spec = importlib.util.spec_from_file_location("guarantees", EXAMPLES / "guarantees.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("guarantees", EXAMPLES / "guarantees.py")
+    module = importlib.util.module_from_spec(found)
     sys.modules["guarantees"] = module  # dataclasses look their module up by name
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
